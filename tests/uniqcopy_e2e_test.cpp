@@ -1,0 +1,225 @@
+// Runs the built program as a user would: names piped on standard input, no
+// terminal, and compares what it said, its status and every file it left.
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+const std::string PROMPTS = "Enter the inputfile:Enter the outputfile:";
+constexpr int FAILED = 255;  // What -1 becomes as a process status.
+
+// Line ends and the CR and 0x1A bytes mean something else on Windows, where
+// the same cases run through UNIQCOPY_COMMAND.
+bool TargetIsWindows() {
+  const char* target = std::getenv("UNIQCOPY_TARGET");
+  return target && std::string(target) == "windows";
+}
+
+std::string Repeat(char c, size_t count) { return std::string(count, c); }
+
+enum class Kind { FILE, DIRECTORY, SYMLINK, HARDLINK, FIFO };
+
+struct Entry {
+  Kind kind;
+  std::string name;
+  std::string content;  // Bytes of a file, or what a link points to.
+};
+
+void Create(const TempDir& dir, const Entry& entry) {
+  std::string path = dir / entry.name;
+  int rc = 0;
+  switch (entry.kind) {
+    case Kind::FILE:
+      WriteFileBytes(path, entry.content);
+      break;
+    case Kind::DIRECTORY:
+      rc = ::mkdir(path.c_str(), 0777);
+      break;
+    case Kind::SYMLINK:
+      rc = ::symlink(entry.content.c_str(), path.c_str());
+      break;
+    case Kind::HARDLINK:
+      rc = ::link((dir / entry.content).c_str(), path.c_str());
+      break;
+    case Kind::FIFO:
+      rc = ::mkfifo(path.c_str(), 0666);
+      break;
+  }
+  ASSERT_EQ(rc, 0) << "cannot create " << path;
+}
+
+// Every name in the directory with what it holds, so that a comparison
+// shows any file created, changed or removed.
+std::map<std::string, std::string> Snapshot(const TempDir& dir) {
+  std::map<std::string, std::string> entries;
+  DIR* stream = ::opendir(dir.path().c_str());
+  if (stream == nullptr) return entries;
+  while (struct dirent* item = ::readdir(stream)) {
+    std::string name = item->d_name;
+    if (name == "." || name == "..") continue;
+    std::string path = dir / name;
+    struct stat info;
+    ::lstat(path.c_str(), &info);
+    if (S_ISLNK(info.st_mode)) {
+      char target[4096];
+      ssize_t length = ::readlink(path.c_str(), target, sizeof target);
+      entries[name] = "<link to " + std::string(target, length > 0 ? length : 0) + ">";
+    } else if (S_ISREG(info.st_mode)) {
+      entries[name] = ReadFileBytes(path).value_or("<unreadable>");
+    } else {
+      entries[name] = S_ISDIR(info.st_mode) ? "<directory>" : "<special>";
+    }
+  }
+  ::closedir(stream);
+  return entries;
+}
+
+struct EndToEndCase {
+  const char* name;
+  std::vector<Entry> setup;
+  std::string stdin_bytes;
+  std::string expected_stdout;  // What follows the two prompts.
+  int expected_status;
+  // Files whose bytes differ after the run; all others must be unchanged.
+  std::map<std::string, std::string> changed_files;
+  bool posix_only = false;
+};
+
+const std::string COLOURS = "red\nblue\nred\n\ngreen\n\nblue\n";
+const std::string COLOURS_UNIQUE = "red\nblue\n\ngreen\n";
+const std::string LINE_1023 = Repeat('x', 1023);
+const std::string LINE_1024 = Repeat('y', 1024);
+
+std::vector<EndToEndCase> Cases() {
+  const Entry input{Kind::FILE, "in.txt", COLOURS};
+  return {
+      // The dialogue and the reading of names.
+      {"CompleteRun", {input}, "in.txt out.txt\n", "Finished.", 0,
+       {{"out.txt", COLOURS_UNIQUE}}},
+      {"NamesOnTheirOwnLinesAfterEmptyLines", {input},
+       "\n\n  in.txt\n\t\nout.txt\n", "Finished.", 0,
+       {{"out.txt", COLOURS_UNIQUE}}},
+      {"AnyWhitespaceSeparatesNames", {input}, "\r\v\fin.txt\f\v\rout.txt",
+       "Finished.", 0, {{"out.txt", COLOURS_UNIQUE}}},
+      {"WordsAfterTheOutputNameStayUnread", {input},
+       "in.txt out.txt more words\n", "Finished.", 0,
+       {{"out.txt", COLOURS_UNIQUE}}},
+      {"ExistingOutputIsEmptiedFirst",
+       {input, {Kind::FILE, "out.txt", "green\nold\n"}}, "in.txt out.txt",
+       "Finished.", 0, {{"out.txt", COLOURS_UNIQUE}}},
+      {"BlankSplitsAPath", {input, {Kind::FILE, "my in.txt", COLOURS}},
+       "my in.txt out.txt\n", "Can not open file my for read.\n", FAILED, {}},
+
+      // The line rules.
+      {"EmptyInput", {{Kind::FILE, "in.txt", ""}}, "in.txt out.txt",
+       "Finished.", 0, {{"out.txt", ""}}},
+      {"OnlyEmptyLines", {{Kind::FILE, "in.txt", "\n\n\n"}}, "in.txt out.txt",
+       "Finished.", 0, {{"out.txt", "\n"}}},
+      {"LastLineWithoutLineEndGetsOne", {{Kind::FILE, "in.txt", "a\nb\na"}},
+       "in.txt out.txt", "Finished.", 0, {{"out.txt", "a\nb\n"}}},
+      {"CaseBlanksAndTabsMakeLinesDiffer",
+       {{Kind::FILE, "in.txt", "a b\nA b\n a b\na b \na\tb\na  b\na b\n"}},
+       "in.txt out.txt", "Finished.", 0,
+       {{"out.txt", "a b\nA b\n a b\na b \na\tb\na  b\n"}}},
+      {"NulBytesArePartOfTheLine",
+       {{Kind::FILE, "in.txt", "a\0b\na\0c\na\0b\n\0x\n\n\0x\n"s}},
+       "in.txt out.txt", "Finished.", 0,
+       {{"out.txt", "a\0b\na\0c\n\0x\n\n"s}}},
+      {"CrAndCtrlZAreOrdinaryBytes",
+       {{Kind::FILE, "in.txt", "a\r\na\r\na\nb\x1a" "c\nb\x1a" "c\n"}},
+       "in.txt out.txt", "Finished.", 0,
+       {{"out.txt", "a\r\na\nb\x1a" "c\n"}}, true},
+      {"LongestLineIsCopiedAndRecognised",
+       {{Kind::FILE, "in.txt", LINE_1023 + "\nx\n" + LINE_1023 + "\n" + LINE_1023}},
+       "in.txt out.txt", "Finished.", 0, {{"out.txt", LINE_1023 + "\nx\n"}}},
+      {"OverlongLineStopsTheCopy",
+       {{Kind::FILE, "in.txt", "a\nb\na\n" + LINE_1024 + "\nc\n"}},
+       "in.txt out.txt",
+       "Can not copy file in.txt: line 4 is longer than 1023 characters.\n",
+       FAILED, {{"out.txt", "a\nb\n"}}},
+      {"OverlongLastLineWithoutLineEnd",
+       {{Kind::FILE, "in.txt", "a\n" + LINE_1024}}, "in.txt out.txt",
+       "Can not copy file in.txt: line 2 is longer than 1023 characters.\n",
+       FAILED, {{"out.txt", "a\n"}}},
+
+      // Names that do not lead to a usable pair of files.
+      {"NoStandardInput", {}, "", "Can not open file  for read.\n", FAILED, {}},
+      {"OnlyTheInputName", {input}, "in.txt\n",
+       "Can not open file  for write.\n", FAILED, {}},
+      {"MissingInputLeavesOutputAlone",
+       {{Kind::FILE, "out.txt", "keep\n"}}, "missing.txt out.txt",
+       "Can not open file missing.txt for read.\n", FAILED, {}},
+      {"MissingInputAndUnusableOutput", {}, "missing.txt nodir/out.txt",
+       "Can not open file missing.txt for read.\n", FAILED, {}},
+      {"InputIsADirectory", {{Kind::DIRECTORY, "dir", ""}}, "dir out.txt",
+       "Can not open file dir for read.\n", FAILED, {}},
+      {"NulInAName", {input}, "in.txt\0x out.txt"s,
+       "Can not open file in.txt\0x for read.\n"s, FAILED, {}},
+      {"OutputInMissingDirectory", {input}, "in.txt nodir/out.txt",
+       "Can not open file nodir/out.txt for write.\n", FAILED, {}},
+      {"OutputIsADirectory", {input, {Kind::DIRECTORY, "dir", ""}},
+       "in.txt dir", "Can not open file dir for write.\n", FAILED, {}},
+      {"OutputIsTheInput", {input}, "in.txt in.txt",
+       "Can not use file in.txt as output: it is the input file.\n", FAILED, {}},
+      {"OutputIsTheInputByAnotherPath", {input, {Kind::DIRECTORY, "dir", ""}},
+       "in.txt dir/../in.txt",
+       "Can not use file dir/../in.txt as output: it is the input file.\n",
+       FAILED, {}},
+      {"OutputIsAHardLinkToTheInput", {input, {Kind::HARDLINK, "link", "in.txt"}},
+       "in.txt link",
+       "Can not use file link as output: it is the input file.\n", FAILED, {},
+       true},
+      {"OutputIsASymbolicLinkToTheInput",
+       {input, {Kind::SYMLINK, "link", "in.txt"}}, "link in.txt",
+       "Can not use file in.txt as output: it is the input file.\n", FAILED, {},
+       true},
+      {"OutputIsAFifoWithoutReader", {input, {Kind::FIFO, "fifo", ""}},
+       "in.txt fifo", "Can not open file fifo for write.\n", FAILED, {}, true},
+      {"OutputIsTheNullDevice", {input}, "in.txt /dev/null",
+       "Can not open file /dev/null for write.\n", FAILED, {}, true},
+      {"InputReadFails", {}, "/proc/self/mem out.txt",
+       "Can not read file /proc/self/mem.\n", FAILED, {{"out.txt", ""}}, true},
+  };
+}
+
+class EndToEnd : public testing::TestWithParam<EndToEndCase> {};
+
+TEST_P(EndToEnd, DialogueStatusAndFiles) {
+  const EndToEndCase& c = GetParam();
+  if (c.posix_only && TargetIsWindows()) GTEST_SKIP() << "POSIX only";
+  TempDir dir;
+  for (const Entry& entry : c.setup) Create(dir, entry);
+  std::map<std::string, std::string> expected = Snapshot(dir);
+  for (const auto& [name, bytes] : c.changed_files) expected[name] = bytes;
+
+  RunOptions options;
+  options.working_directory = dir.path();
+  RunResult run = RunProgram(c.stdin_bytes, options);
+
+  ASSERT_FALSE(run.timed_out);
+  ASSERT_FALSE(run.signalled);
+  EXPECT_EQ(run.stdout_bytes, PROMPTS + c.expected_stdout);
+  EXPECT_EQ(run.stderr_bytes, "");
+  EXPECT_EQ(run.exit_status, c.expected_status);
+  EXPECT_EQ(Snapshot(dir), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, testing::ValuesIn(Cases()),
+                         [](const testing::TestParamInfo<EndToEndCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
