@@ -223,3 +223,146 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, testing::ValuesIn(Cases()),
                          });
 
 }  // namespace
+
+namespace {
+
+RunResult RunIn(const TempDir& dir, const std::string& stdin_bytes,
+                RunOptions options = RunOptions()) {
+  options.working_directory = dir.path();
+  return RunProgram(stdin_bytes, options);
+}
+
+// The creation mode is 0664 less the umask, as for any file a tool creates;
+// an output that exists keeps its own mode.
+TEST(OutputMode, NewFileGetsReadWriteLessUmask) {
+  if (TargetIsWindows()) GTEST_SKIP() << "POSIX permission bits";
+  struct ModeCase {
+    mode_t umask_bits;
+    int expected_mode;
+  };
+  for (ModeCase c : {ModeCase{0, 0664}, ModeCase{022, 0644},
+                     ModeCase{077, 0600}, ModeCase{0002, 0664}}) {
+    TempDir dir;
+    WriteFileBytes(dir / "in.txt", COLOURS);
+    RunOptions options;
+    options.umask_bits = c.umask_bits;
+    RunResult run = RunIn(dir, "in.txt out.txt", options);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(FileMode(dir / "out.txt"), c.expected_mode)
+        << "umask " << std::oct << c.umask_bits;
+  }
+}
+
+TEST(OutputMode, ExistingFileKeepsItsMode) {
+  if (TargetIsWindows()) GTEST_SKIP() << "POSIX permission bits";
+  TempDir dir;
+  WriteFileBytes(dir / "in.txt", COLOURS);
+  WriteFileBytes(dir / "out.txt", "old\n");
+  ASSERT_EQ(::chmod((dir / "out.txt").c_str(), 0600), 0);
+  EXPECT_EQ(RunIn(dir, "in.txt out.txt").exit_status, 0);
+  EXPECT_EQ(FileMode(dir / "out.txt"), 0600);
+  EXPECT_EQ(ReadFileBytes(dir / "out.txt"), COLOURS_UNIQUE);
+}
+
+std::string CountingLines(int count) {
+  std::string lines;
+  for (int i = 1; i <= count; ++i) lines += std::to_string(i * 7919) + "\n";
+  return lines;
+}
+
+// A file size limit makes writes fail part-way through a line; the output
+// must then end with the last whole line, never with part of one.
+TEST(WriteFailure, LeavesWholeLinesAndSaysSo) {
+  if (TargetIsWindows()) GTEST_SKIP() << "needs a POSIX file size limit";
+  const std::string input = CountingLines(300);
+  for (long limit : {0L, 1L, 5L, 6L, 100L, 1000L}) {
+    TempDir dir;
+    WriteFileBytes(dir / "in.txt", input);
+    RunOptions options;
+    options.file_size_limit = limit;
+    RunResult run = RunIn(dir, "in.txt out.txt", options);
+    EXPECT_EQ(run.stdout_bytes, PROMPTS + "Can not write file out.txt.\n")
+        << "limit " << limit;
+    EXPECT_EQ(run.exit_status, FAILED);
+    std::string output = ReadFileBytes(dir / "out.txt").value_or("<none>");
+    EXPECT_LE(output.size(), static_cast<size_t>(limit));
+    EXPECT_EQ(input.compare(0, output.size(), output), 0) << "limit " << limit;
+    EXPECT_TRUE(output.empty() || output.back() == '\n') << "limit " << limit;
+    EXPECT_GT(output.size() + 8, static_cast<size_t>(limit))
+        << "stopped before the limit " << limit;
+    EXPECT_EQ(ReadFileBytes(dir / "in.txt"), input);
+  }
+}
+
+TEST(WriteFailure, UnwritableStandardOutputFailsTheRun) {
+  if (TargetIsWindows()) GTEST_SKIP() << "needs /dev/full";
+  TempDir dir;
+  WriteFileBytes(dir / "in.txt", COLOURS);
+  RunOptions options;
+  options.stdout_path = "/dev/full";
+  RunResult run = RunIn(dir, "in.txt out.txt", options);
+  EXPECT_EQ(run.exit_status, FAILED);
+  EXPECT_EQ(ReadFileBytes(dir / "out.txt"), COLOURS_UNIQUE);
+}
+
+// Root may read and write anything, so these run as an unprivileged user.
+struct PermissionCase {
+  const char* name;
+  const char* file;
+  const char* content;
+  mode_t mode;
+  bool owned_by_nobody;
+  mode_t directory_mode;
+  std::string expected_stdout;
+  const char* expected_output;  // Bytes of out.txt afterwards; null: none.
+};
+
+class Permissions : public testing::TestWithParam<PermissionCase> {};
+
+TEST_P(Permissions, RefusedBeforeAnyDamage) {
+  const PermissionCase& c = GetParam();
+  if (TargetIsWindows()) GTEST_SKIP() << "POSIX permission bits";
+  if (!RunningAsRoot()) GTEST_SKIP() << "needs root to switch users";
+  TempDir dir;
+  WriteFileBytes(dir / "in.txt", COLOURS);
+  std::string path = dir / c.file;
+  if (std::string(c.file) != "in.txt") WriteFileBytes(path, c.content);
+  ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+  if (c.owned_by_nobody) {
+    ASSERT_EQ(::chown(path.c_str(), NOBODY_UID, NOBODY_GID), 0);
+  }
+  ASSERT_EQ(::chmod(dir.path().c_str(), c.directory_mode), 0);
+  RunOptions options;
+  options.as_nobody = true;
+  RunResult run = RunIn(dir, "in.txt out.txt", options);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  EXPECT_EQ(run.stdout_bytes, PROMPTS + c.expected_stdout);
+  EXPECT_EQ(run.exit_status, FAILED);
+  EXPECT_EQ(ReadFileBytes(dir / "in.txt"), COLOURS);
+  if (c.expected_output) {
+    EXPECT_EQ(ReadFileBytes(dir / "out.txt"), std::string(c.expected_output));
+  } else {
+    EXPECT_FALSE(PathExists(dir / "out.txt"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Permissions,
+    testing::Values(
+        PermissionCase{"UnreadableInput", "in.txt", "", 0200, false, 0777,
+                       "Can not open file in.txt for read.\n", nullptr},
+        PermissionCase{"ReadOnlyOutput", "out.txt", "keep\n", 0444, false,
+                       0777, "Can not open file out.txt for write.\n",
+                       "keep\n"},
+        PermissionCase{"DirectoryClosedForNewFiles", "in.txt", "", 0644,
+                       false, 0555, "Can not open file out.txt for write.\n",
+                       nullptr},
+        // Writable but not readable: every scan would find nothing and
+        // repeats would be written, so the run stops at once.
+        PermissionCase{"WriteOnlyOutput", "out.txt", "old\n", 0200, true,
+                       0777, "Can not open file out.txt for read.\n", ""}),
+    [](const testing::TestParamInfo<PermissionCase>& info) {
+      return std::string(info.param.name);
+    });
+
+}  // namespace
