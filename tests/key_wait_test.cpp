@@ -46,14 +46,73 @@ class TerminalSession {
     }
     if (master_ >= 0) ::close(master_);
     if (terminal_ >= 0) ::close(terminal_);
+    if (job_events_ >= 0) ::close(job_events_);
   }
 
   // Standard input is the terminal, or a pipe holding `piped_stdin`.
   void Start(const std::string& directory,
              std::optional<std::string> piped_stdin = std::nullopt) {
+    StartSession(directory, piped_stdin, false);
+  }
+
+  // As a shell with job control runs it: in a process group of its own in
+  // the foreground, with a parent in the session that can see it stop.
+  // pid() is then the program's, and stops() counts its stops.
+  void StartAsJob(const std::string& directory) {
+    StartSession(directory, std::nullopt, true);
+  }
+
+  int stops() {
+    char event;
+    while (::read(job_events_, &event, 1) == 1) ++stops_;
+    return stops_;
+  }
+
+ private:
+  [[noreturn]] void ExecProgram() {
+    std::vector<std::string> command = ProgramCommand();
+    std::vector<char*> argv;
+    for (std::string& word : command) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+
+  // The session leader's part in StartAsJob: start the program as a
+  // foreground job, report its pid and its stops, end as it ends.
+  [[noreturn]] void RunJob(int events) {
+    pid_t job = ::fork();
+    if (job == 0) {
+      ::setpgid(0, 0);
+      ::signal(SIGTTOU, SIG_IGN);
+      ::tcsetpgrp(terminal_, ::getpgrp());
+      ::signal(SIGTTOU, SIG_DFL);
+      ExecProgram();
+    }
+    ::setpgid(job, job);
+    ::signal(SIGTTOU, SIG_IGN);
+    ::tcsetpgrp(terminal_, job);
+    if (::write(events, &job, sizeof job) != sizeof job) ::_exit(126);
+    for (;;) {
+      int status;
+      if (::waitpid(job, &status, WUNTRACED) != job) ::_exit(126);
+      if (WIFSTOPPED(status)) {
+        if (::write(events, "S", 1) != 1) ::_exit(126);
+        continue;
+      }
+      ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+  }
+
+  void StartSession(const std::string& directory,
+                    std::optional<std::string> piped_stdin, bool as_job) {
     ASSERT_EQ(::openpty(&master_, &terminal_, nullptr, nullptr, nullptr), 0);
     ASSERT_EQ(::tcgetattr(terminal_, &initial_settings_), 0);
     int stdin_pipe[2] = {-1, -1};
+    int events[2] = {-1, -1};
+    if (as_job) {
+      ASSERT_EQ(::pipe(events), 0);
+    }
     if (piped_stdin) {
       ASSERT_EQ(::pipe(stdin_pipe), 0);
     }
@@ -67,12 +126,15 @@ class TerminalSession {
       ::dup2(terminal_, 2);
       ::close(master_);
       if (::chdir(directory.c_str()) != 0) ::_exit(126);
-      std::vector<std::string> command = ProgramCommand();
-      std::vector<char*> argv;
-      for (std::string& word : command) argv.push_back(word.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
+      if (as_job) RunJob(events[1]);
+      ExecProgram();
+    }
+    if (as_job) {
+      ::close(events[1]);
+      job_events_ = events[0];
+      ASSERT_EQ(::read(job_events_, &job_pid_, sizeof job_pid_),
+                static_cast<ssize_t>(sizeof job_pid_));
+      ::fcntl(job_events_, F_SETFL, O_NONBLOCK);
     }
     if (piped_stdin) {
       ::close(stdin_pipe[0]);
@@ -82,6 +144,7 @@ class TerminalSession {
     }
   }
 
+ public:
   // Collects what the program writes until `text` has appeared.
   bool WaitFor(const std::string& text) {
     auto deadline = Clock::now() + std::chrono::duration<double>(DEADLINE_SECONDS);
@@ -99,6 +162,7 @@ class TerminalSession {
 
   // True when the program ended within `seconds`; `status` as waitpid says.
   bool Exited(double seconds) {
+    if (job_pid_ > 0 && exited_) return true;
     auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
     while (Clock::now() < deadline) {
       pid_t done = ::waitpid(pid_, &status_, WNOHANG);
@@ -131,7 +195,7 @@ class TerminalSession {
     return count;
   }
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return job_pid_ > 0 ? job_pid_ : pid_; }
   int status() const { return status_; }
   const std::string& screen() const { return screen_; }
 
@@ -149,6 +213,9 @@ class TerminalSession {
   pid_t pid_ = -1;
   bool exited_ = false;
   int status_ = 0;
+  pid_t job_pid_ = -1;
+  int job_events_ = -1;
+  int stops_ = 0;
   std::string screen_;
   struct termios initial_settings_ = {};
 };
@@ -312,6 +379,38 @@ TEST(KeyWait, CtrlCTypedEndsItAndRestoresTheTerminal) {
   ASSERT_TRUE(WIFSIGNALED(session.status()));
   EXPECT_EQ(WTERMSIG(session.status()), SIGINT);
   EXPECT_EQ(session.LocalModes(), session.initial_settings().c_lflag);
+}
+
+// Ctrl-Z gives the terminal back while the program is stopped; when the
+// program continues it takes its key-wait mode again.
+TEST(KeyWait, SuspendRestoresAndContinueResumes) {
+  TempDir dir;
+  WriteFileBytes(dir / "in.txt", COLOURS);
+  TerminalSession session;
+  ASSERT_NO_FATAL_FAILURE(session.StartAsJob(dir.path()));
+  ASSERT_TRUE(session.WaitFor("Enter the inputfile:"));
+  session.Type("in.txt out.txt\r");
+  ASSERT_TRUE(session.WaitFor("Finished.")) << session.screen();
+  ASSERT_TRUE(session.StillWaiting());
+  ASSERT_EQ(session.LocalModes() & KEY_WAIT_MODES, 0u);
+
+  session.Type("\x1a");
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (session.stops() == 0 && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(session.stops(), 1) << "Ctrl-Z did not stop it";
+  EXPECT_EQ(session.LocalModes(), session.initial_settings().c_lflag);
+
+  ASSERT_EQ(::kill(session.pid(), SIGCONT), 0);
+  while ((session.LocalModes() & KEY_WAIT_MODES) != 0 && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(session.LocalModes() & KEY_WAIT_MODES, 0u) << "mode not taken again";
+
+  session.Type("k");
+  ASSERT_TRUE(session.Exited(DEADLINE_SECONDS));
+  EXPECT_TRUE(WIFEXITED(session.status()) && WEXITSTATUS(session.status()) == 0);
+  EXPECT_EQ(session.LocalModes(), session.initial_settings().c_lflag);
+  EXPECT_EQ(session.screen().find('k'), std::string::npos) << "key echoed";
 }
 
 }  // namespace
