@@ -239,3 +239,45 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 }  // namespace
+
+namespace {
+
+// The scans go by name; when that name stops leading to a readable file the
+// copy must stop rather than take every line for new.
+struct ScanFailureCase {
+  const char* name;
+  const char* scanned_name;  // Relative to the directory, or absolute.
+  CopyOutcome::Status status;
+};
+
+class ScanFailure : public testing::TestWithParam<ScanFailureCase> {};
+
+TEST_P(ScanFailure, StopsTheCopyBeforeWriting) {
+  const ScanFailureCase& c = GetParam();
+  TempDir dir;
+  WriteFileBytes(dir / "in", "a\na\n");
+  File input, output;
+  ASSERT_TRUE(input.OpenForRead(dir / "in"));
+  ASSERT_TRUE(output.OpenForWrite(dir / "out"));
+  std::string scanned = c.scanned_name[0] == '/' ? c.scanned_name
+                                                 : dir / c.scanned_name;
+  CopyOutcome outcome = copy_unique_lines(input, output, scanned);
+  EXPECT_TRUE(output.Close());
+  EXPECT_EQ(outcome.status, c.status);
+  EXPECT_EQ(outcome.line_number, 1u);
+  EXPECT_EQ(ReadFileBytes(dir / "out"), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ScanFailure,
+    testing::Values(
+        ScanFailureCase{"CannotOpen", "gone",
+                        CopyOutcome::Status::OUTPUT_OPEN_FAILED},
+        // Reading /proc/self/mem at offset 0 fails with EIO.
+        ScanFailureCase{"CannotRead", "/proc/self/mem",
+                        CopyOutcome::Status::OUTPUT_READ_FAILED}),
+    [](const testing::TestParamInfo<ScanFailureCase>& info) {
+      return std::string(info.param.name);
+    });
+
+}  // namespace
