@@ -133,4 +133,262 @@ TEST(InputNamedAsOutput, SurvivesEveryFailingFstat) {
   }
 }
 
+// The input of every sweep: repeats, an empty line, a last line without LF.
+const std::string INPUT = "red\nblue\nred\n\ngreen\n\nblue\nred";
+const std::vector<std::string> RECORDS = {"red\n", "blue\n", "\n", "green\n"};
+const std::string NAMES = "in.txt out.txt\n";
+
+std::string FirstRecords(size_t count) {
+  std::string bytes;
+  for (size_t i = 0; i < count && i < RECORDS.size(); ++i) bytes += RECORDS[i];
+  return bytes;
+}
+
+// Which file a call was for.
+enum class Role { INPUT, OUTPUT, PROBE, SCAN, TERMINAL, UNKNOWN };
+
+// A call of the clean run with what the program should make of its failure.
+struct SweepCall {
+  LoggedCall call;
+  Role role = Role::UNKNOWN;
+  size_t records_before = 0;  // Output lines written before the call.
+};
+
+const char* RoleName(Role role) {
+  switch (role) {
+    case Role::INPUT: return "input";
+    case Role::OUTPUT: return "output";
+    case Role::PROBE: return "first re-opening";
+    case Role::SCAN: return "scan";
+    case Role::TERMINAL: return "terminal";
+    case Role::UNKNOWN: break;
+  }
+  return "unknown";
+}
+
+std::vector<SweepCall> Classify(const std::vector<LoggedCall>& calls) {
+  std::vector<SweepCall> classified;
+  std::map<int, Role> roles;
+  bool probed = false;
+  size_t records = 0;
+  for (const LoggedCall& call : calls) {
+    SweepCall entry{call, Role::UNKNOWN, records};
+    if (call.call_class == "open") {
+      if (call.path == "in.txt") {
+        entry.role = Role::INPUT;
+      } else if (call.path == "out.txt" &&
+                 (call.flags & O_ACCMODE) == O_WRONLY) {
+        entry.role = Role::OUTPUT;
+      } else if (call.path == "out.txt") {
+        entry.role = probed ? Role::SCAN : Role::PROBE;
+        probed = true;
+      } else if (call.path == "/dev/tty") {
+        entry.role = Role::TERMINAL;
+      }
+      if (call.result >= 0) roles[static_cast<int>(call.result)] = entry.role;
+    } else if (roles.count(call.fd) != 0) {
+      entry.role = roles[call.fd];
+      if (call.call_class == "close") roles.erase(call.fd);
+      if (call.call_class == "write" && entry.role == Role::OUTPUT) ++records;
+    }
+    classified.push_back(entry);
+  }
+  return classified;
+}
+
+// What a run must show: "Finished." and every record, or a message.
+struct Expected {
+  std::string message;              // Empty for a complete run.
+  std::optional<size_t> records;    // Output lines; none: as before the run.
+  bool created_empty_allowed = false;  // The open created it, then failed.
+};
+
+const Expected COMPLETE{"", RECORDS.size()};
+
+// What an error in `call` must lead to, in the order the program works.
+Expected AfterError(const SweepCall& entry) {
+  const std::string& what = entry.call.call_class;
+  size_t before = entry.records_before;
+  switch (entry.role) {
+    case Role::INPUT:
+      if (what == "open" || what == "fstat")
+        return {"Can not open file in.txt for read.\n", std::nullopt};
+      if (what == "read") return {"Can not read file in.txt.\n", before};
+      if (what == "close") return COMPLETE;  // Nothing of it can be lost.
+      break;
+    case Role::OUTPUT:
+      if (what == "open")
+        return {"Can not open file out.txt for write.\n", std::nullopt};
+      // Opened, so possibly created, but not yet emptied.
+      if (what == "fstat" || what == "ftruncate")
+        return {"Can not open file out.txt for write.\n", std::nullopt, true};
+      if (what == "lseek")
+        return {"Can not open file out.txt for write.\n", size_t{0}};
+      if (what == "write" || what == "close")
+        return {"Can not write file out.txt.\n", before};
+      break;
+    case Role::PROBE:
+    case Role::SCAN:
+      if (what == "open" || what == "fstat")
+        return {"Can not open file out.txt for read.\n", before};
+      if (what == "read") return {"Can not read file out.txt.\n", before};
+      if (what == "close") return COMPLETE;  // It was only read.
+      break;
+    case Role::TERMINAL:
+      return COMPLETE;  // No terminal in these runs; nobody to wait for.
+    case Role::UNKNOWN:
+      break;
+  }
+  ADD_FAILURE() << "no expectation for " << what << " " << entry.call.nth
+                << " on descriptor " << entry.call.fd;
+  return COMPLETE;
+}
+
+struct SweepFault {
+  const char* label;
+  const char* error;
+  const char* mode;
+  std::vector<std::string> classes;  // The calls it applies to.
+  bool transparent;                  // The program must get over it.
+};
+
+const std::vector<SweepFault>& SweepFaults() {
+  static const std::vector<SweepFault> faults = {
+      {"EIO", "EIO", "fail",
+       {"open", "fstat", "read", "write", "close", "ftruncate", "lseek"},
+       false},
+      {"ENOSPC", "ENOSPC", "fail", {"write"}, false},
+      {"EFBIG", "EFBIG", "fail", {"write"}, false},
+      // A filling disk: part of the line goes out, then no more.
+      {"ENOSPC after a short write", "ENOSPC", "short-then-fail", {"write"},
+       false},
+      {"EFBIG after a short write", "EFBIG", "short-then-fail", {"write"},
+       false},
+      {"EINTR", "EINTR", "fail",
+       {"open", "fstat", "read", "write", "close", "ftruncate"}, true},
+      {"short transfer", "EIO", "short", {"read", "write"}, true},
+  };
+  return faults;
+}
+
+bool Applies(const SweepFault& fault, const std::string& call_class) {
+  for (const std::string& name : fault.classes)
+    if (name == call_class) return true;
+  return false;
+}
+
+// Runs with `fault` on the `index`th call of `calls` and checks the result;
+// returns a short account of what the run showed.
+std::string CheckFaultedRun(const std::vector<SweepCall>& calls, size_t index,
+                            const SweepFault& fault,
+                            const std::optional<std::string>& old_output) {
+  const SweepCall& entry = calls[index];
+  Expected expected = COMPLETE;
+  if (!fault.transparent) {
+    expected = AfterError(entry);
+    // A write moved less than two bytes cannot be shortened: the write that
+    // fails is then the next one, if there is one.
+    if (std::string(fault.mode) == "short-then-fail" &&
+        entry.call.result <= 1) {
+      expected = COMPLETE;
+      for (size_t next = index + 1; next < calls.size(); ++next) {
+        if (calls[next].call.call_class == "write") {
+          expected = AfterError(calls[next]);
+          break;
+        }
+      }
+    }
+  }
+
+  TempDir dir;
+  WriteFileBytes(dir / "in.txt", INPUT);
+  if (old_output) WriteFileBytes(dir / "out.txt", *old_output);
+  FaultRun faulted = RunWithFault(
+      dir, NAMES,
+      Fault{entry.call.call_class, entry.call.nth, fault.error, fault.mode});
+
+  // The fault must have been reached, or the run proves nothing.
+  bool reached = false;
+  for (const LoggedCall& call : faulted.calls)
+    if (call.call_class == entry.call.call_class && call.nth == entry.call.nth)
+      reached = true;
+  EXPECT_TRUE(reached);
+
+  const RunResult& run = faulted.run;
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_FALSE(run.signalled);
+  EXPECT_EQ(run.stderr_bytes, "");
+  EXPECT_EQ(ReadFileBytes(dir / "in.txt"), INPUT);
+  std::optional<std::string> output = ReadFileBytes(dir / "out.txt");
+  if (expected.message.empty()) {
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.stdout_bytes, PROMPTS + "Finished.");
+  } else {
+    EXPECT_EQ(run.exit_status, FAILED);
+    EXPECT_EQ(run.stdout_bytes, PROMPTS + expected.message);
+  }
+  if (expected.records) {
+    EXPECT_EQ(output, FirstRecords(*expected.records));
+  } else if (expected.created_empty_allowed && !old_output) {
+    EXPECT_TRUE(!output || output->empty()) << *output;
+  } else {
+    EXPECT_EQ(output, old_output);
+  }
+  if (expected.message.empty()) return "Finished.";
+  return expected.message.substr(0, expected.message.size() - 1);
+}
+
+struct SweepScenario {
+  const char* name;
+  std::optional<std::string> old_output;  // An output there before the run.
+};
+
+class FaultSweep : public testing::TestWithParam<SweepScenario> {};
+
+// Every call of a clean run, failed or shortened in every way that applies.
+TEST_P(FaultSweep, EveryCallFailedInTurn) {
+  const SweepScenario& scenario = GetParam();
+  TempDir dir;
+  WriteFileBytes(dir / "in.txt", INPUT);
+  if (scenario.old_output)
+    WriteFileBytes(dir / "out.txt", *scenario.old_output);
+  FaultRun clean = RunWithFault(dir, NAMES, std::nullopt);
+  ASSERT_EQ(clean.run.exit_status, 0);
+  ASSERT_EQ(clean.run.stdout_bytes, PROMPTS + "Finished.");
+  ASSERT_EQ(ReadFileBytes(dir / "out.txt"), FirstRecords(RECORDS.size()));
+  ExpectInterposed(clean.calls, {"open", "fstat", "read", "write", "close",
+                                 "ftruncate", "lseek"});
+  std::vector<SweepCall> calls = Classify(clean.calls);
+
+  // fault label -> what the runs showed -> how often.
+  std::map<std::string, std::map<std::string, int>> seen;
+  int runs = 0;
+  for (const SweepFault& fault : SweepFaults()) {
+    for (size_t i = 0; i < calls.size(); ++i) {
+      if (!Applies(fault, calls[i].call.call_class)) continue;
+      SCOPED_TRACE(std::string(fault.label) + " on " +
+                   calls[i].call.call_class + " " +
+                   std::to_string(calls[i].call.nth));
+      std::string shown = CheckFaultedRun(calls, i, fault, scenario.old_output);
+      ++seen[std::string(fault.label) + " on " + calls[i].call.call_class + " (" +
+             RoleName(calls[i].role) + ")"][shown];
+      ++runs;
+    }
+  }
+  std::printf("%s: %zu calls in a clean run, %d faulted runs\n",
+              scenario.name, calls.size(), runs);
+  for (const auto& [label, outcomes] : seen)
+    for (const auto& [shown, count] : outcomes)
+      std::printf("  %-44s %3d x %s\n", label.c_str(), count, shown.c_str());
+  RecordProperty("faulted_runs", runs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, FaultSweep,
+    testing::Values(SweepScenario{"NewOutput", std::nullopt},
+                    SweepScenario{"StaleOutput", std::string("stale\nred\n")}),
+    [](const testing::TestParamInfo<SweepScenario>& info) {
+      return std::string(info.param.name);
+    });
+
 }  // namespace
