@@ -142,7 +142,11 @@ bool File::Truncate() {
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return false;
   stored_size_ = 0;
-  return ::lseek(fd_, 0, SEEK_SET) == 0;
+  off_t position;
+  do {
+    position = ::lseek(fd_, 0, SEEK_SET);
+  } while (position < 0 && errno == EINTR);
+  return position == 0;
 }
 
 bool File::Close() {

@@ -265,7 +265,8 @@ const std::vector<SweepFault>& SweepFaults() {
       {"EFBIG after a short write", "EFBIG", "short-then-fail", {"write"},
        false},
       {"EINTR", "EINTR", "fail",
-       {"open", "fstat", "read", "write", "close", "ftruncate"}, true},
+       {"open", "fstat", "read", "write", "close", "ftruncate", "lseek"},
+       true},
       {"short transfer", "EIO", "short", {"read", "write"}, true},
   };
   return faults;
