@@ -344,6 +344,10 @@ struct SweepScenario {
   std::optional<std::string> old_output;  // An output there before the run.
 };
 
+void PrintTo(const SweepScenario& scenario, std::ostream* out) {
+  *out << scenario.name;
+}
+
 class FaultSweep : public testing::TestWithParam<SweepScenario> {};
 
 // Every call of a clean run, failed or shortened in every way that applies.
@@ -391,5 +395,69 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SweepScenario>& info) {
       return std::string(info.param.name);
     });
+
+// Every read and every write moving half of what it asked for, from the
+// first on: the lines must still come out whole and once each.
+TEST(ShortTransfers, EveryReadAndWriteCutShort) {
+  for (const char* call_class : {"read", "write"}) {
+    SCOPED_TRACE(call_class);
+    TempDir dir;
+    WriteFileBytes(dir / "in.txt", INPUT);
+    Fault fault{call_class, 1, "EIO", "short", true};
+    FaultRun run = RunWithFault(dir, NAMES, fault);
+    unsigned long shortened = 0;
+    for (const LoggedCall& call : run.calls)
+      if (call.call_class == call_class && call.result > 0) ++shortened;
+    EXPECT_GT(shortened, RECORDS.size());
+    EXPECT_EQ(run.run.exit_status, 0);
+    EXPECT_EQ(run.run.stdout_bytes, PROMPTS + "Finished.");
+    EXPECT_EQ(ReadFileBytes(dir / "out.txt"), FirstRecords(RECORDS.size()));
+  }
+}
+
+// A real file size limit, at every byte of the output: the kernel writes
+// what fits and then fails with EFBIG, and the part that fit must go.
+TEST(FileSizeLimit, EveryLimitLeavesWholeLines) {
+  const std::string complete = FirstRecords(RECORDS.size());
+  for (size_t limit = 0; limit <= complete.size(); ++limit) {
+    SCOPED_TRACE("limit " + std::to_string(limit));
+    size_t fitting = 0;
+    while (fitting < RECORDS.size() &&
+           FirstRecords(fitting + 1).size() <= limit)
+      ++fitting;
+    TempDir dir;
+    WriteFileBytes(dir / "in.txt", INPUT);
+    RunOptions options;
+    options.working_directory = dir.path();
+    options.file_size_limit = static_cast<long>(limit);
+    RunResult run = RunProgram(NAMES, options);
+    ASSERT_FALSE(run.timed_out);
+    ASSERT_FALSE(run.signalled);
+    EXPECT_EQ(ReadFileBytes(dir / "out.txt"), FirstRecords(fitting));
+    if (fitting == RECORDS.size()) {
+      EXPECT_EQ(run.exit_status, 0);
+      EXPECT_EQ(run.stdout_bytes, PROMPTS + "Finished.");
+    } else {
+      EXPECT_EQ(run.exit_status, FAILED);
+      EXPECT_EQ(run.stdout_bytes, PROMPTS + "Can not write file out.txt.\n");
+    }
+  }
+}
+
+// Standard output that cannot be written: the copy is still made, but the
+// caller never saw "Finished.", so the run must not claim success.
+TEST(StandardOutput, UnwritableMakesTheRunFail) {
+  TempDir dir;
+  WriteFileBytes(dir / "in.txt", INPUT);
+  RunOptions options;
+  options.working_directory = dir.path();
+  options.stdout_path = "/dev/full";
+  RunResult run = RunProgram(NAMES, options);
+  ASSERT_FALSE(run.timed_out);
+  ASSERT_FALSE(run.signalled);
+  EXPECT_EQ(run.exit_status, FAILED);
+  EXPECT_EQ(run.stderr_bytes, "");
+  EXPECT_EQ(ReadFileBytes(dir / "out.txt"), FirstRecords(RECORDS.size()));
+}
 
 }  // namespace
