@@ -79,7 +79,8 @@ bool File::OpenForWrite(const std::string& path) {
   if (fd_ >= 0 || HasNul(path)) return false;
   // Past a file size limit, write(2) should fail with EFBIG so that the
   // torn line can be cut off, instead of the process being killed mid-line.
-  ::signal(SIGXFSZ, SIG_IGN);
+  // This fails only for an invalid signal number.
+  (void)::signal(SIGXFSZ, SIG_IGN);
   // No O_TRUNC: the caller refuses the input itself or a device before
   // anything is lost. O_NONBLOCK keeps a FIFO without reader from blocking.
   int fd = OpenRetrying(path.c_str(),
