@@ -19,17 +19,18 @@ namespace {
 std::string g_dir;
 
 void RemoveDirectory() {
-  ::nftw(
+  (void)::nftw(
       g_dir.c_str(),
       [](const char* path, const struct stat*, int, struct FTW*) {
-        ::remove(path);
+        // Best effort: a leftover file in TMPDIR harms nothing.
+        (void)::remove(path);
         return 0;
       },
       8, FTW_DEPTH | FTW_PHYS);
 }
 
 [[noreturn]] void Fail(const char* what) {
-  std::fprintf(stderr, "copy_fuzzer: %s\n", what);
+  (void)std::fprintf(stderr, "copy_fuzzer: %s\n", what);
   std::abort();
 }
 
@@ -56,7 +57,7 @@ std::string ReadAll(const std::string& path) {
     if (count == 0) break;
     bytes.append(buffer, static_cast<size_t>(count));
   }
-  ::close(fd);
+  if (::close(fd) != 0) Fail("cannot close the output");
   return bytes;
 }
 
@@ -97,7 +98,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
       std::string(base && *base ? base : "/tmp") + "/copy-fuzzer-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) Fail("cannot make a directory");
   g_dir = pattern;
-  std::atexit(RemoveDirectory);
+  if (std::atexit(RemoveDirectory) != 0) Fail("cannot register the cleanup");
   return 0;
 }
 
