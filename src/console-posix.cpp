@@ -29,17 +29,18 @@ void RestoreTerminal() {
 void OnTerminatingSignal(int signal_number) {
   int saved_errno = errno;
   RestoreTerminal();
-  // Die of the same signal, so that the caller sees why we ended.
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);
+  // Die of the same signal, so that the caller sees why we ended. Inside a
+  // handler nothing more can be done should either call fail.
+  (void)::signal(signal_number, SIG_DFL);
+  (void)::raise(signal_number);
   errno = saved_errno;
 }
 
 void OnStop(int) {
   int saved_errno = errno;
   RestoreTerminal();
-  ::signal(SIGTSTP, SIG_DFL);
-  ::raise(SIGTSTP);
+  (void)::signal(SIGTSTP, SIG_DFL);
+  (void)::raise(SIGTSTP);
   errno = saved_errno;
 }
 

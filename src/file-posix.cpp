@@ -22,6 +22,14 @@ int OpenRetrying(const char* path, int flags, mode_t mode) {
   return fd;
 }
 
+int FstatRetrying(int fd, struct stat* info) {
+  int rc;
+  do {
+    rc = ::fstat(fd, info);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
 }  // namespace
 
 File::~File() {
@@ -29,7 +37,11 @@ File::~File() {
 }
 
 File::File(File&& other) noexcept
-    : fd_(other.fd_), stored_size_(other.stored_size_) {
+    : fd_(other.fd_),
+      stored_size_(other.stored_size_),
+      device_(other.device_),
+      inode_(other.inode_),
+      regular_(other.regular_) {
   other.fd_ = -1;
 }
 
@@ -38,6 +50,9 @@ File& File::operator=(File&& other) noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = other.fd_;
     stored_size_ = other.stored_size_;
+    device_ = other.device_;
+    inode_ = other.inode_;
+    regular_ = other.regular_;
     other.fd_ = -1;
   }
   return *this;
@@ -49,11 +64,14 @@ bool File::OpenForRead(const std::string& path) {
   if (fd < 0) return false;
   // open(2) accepts a directory for reading; read(2) would then fail.
   struct stat info;
-  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+  if (FstatRetrying(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
     ::close(fd);
     return false;
   }
   fd_ = fd;
+  device_ = info.st_dev;
+  inode_ = info.st_ino;
+  regular_ = S_ISREG(info.st_mode);
   return true;
 }
 
@@ -61,29 +79,33 @@ bool File::OpenForWrite(const std::string& path) {
   if (fd_ >= 0 || HasNul(path)) return false;
   // Past a file size limit, write(2) should fail with EFBIG so that the
   // torn line can be cut off, instead of the process being killed mid-line.
-  ::signal(SIGXFSZ, SIG_IGN);
+  // This fails only for an invalid signal number.
+  (void)::signal(SIGXFSZ, SIG_IGN);
   // No O_TRUNC: the caller refuses the input itself or a device before
   // anything is lost. O_NONBLOCK keeps a FIFO without reader from blocking.
   int fd = OpenRetrying(path.c_str(),
                         O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
                         OUTPUT_FILE_MODE);
   if (fd < 0) return false;
+  // Unless we know which file this is, we cannot tell it from the input.
+  struct stat info;
+  if (FstatRetrying(fd, &info) != 0) {
+    ::close(fd);
+    return false;
+  }
   fd_ = fd;
   stored_size_ = 0;
+  device_ = info.st_dev;
+  inode_ = info.st_ino;
+  regular_ = S_ISREG(info.st_mode);
   return true;
 }
 
-bool File::IsRegular() const {
-  struct stat info;
-  return fd_ >= 0 && ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
-}
+bool File::IsRegular() const { return fd_ >= 0 && regular_; }
 
 bool File::IsSameFile(const File& other) const {
-  struct stat mine, theirs;
-  if (fd_ < 0 || other.fd_ < 0 || ::fstat(fd_, &mine) != 0 ||
-      ::fstat(other.fd_, &theirs) != 0)
-    return false;
-  return mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+  return fd_ >= 0 && other.fd_ >= 0 && device_ == other.device_ &&
+         inode_ == other.inode_;
 }
 
 long long File::Read(char* buffer, size_t size) {
@@ -121,7 +143,11 @@ bool File::Truncate() {
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return false;
   stored_size_ = 0;
-  return ::lseek(fd_, 0, SEEK_SET) == 0;
+  off_t position;
+  do {
+    position = ::lseek(fd_, 0, SEEK_SET);
+  } while (position < 0 && errno == EINTR);
+  return position == 0;
 }
 
 bool File::Close() {

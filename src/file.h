@@ -55,6 +55,11 @@ class File {
   int fd_ = -1;
   // Where the file ends, in stored bytes, as far as our writes know it.
   std::uint64_t stored_size_ = 0;
+  // What the file was when opened: later questions about it then need no
+  // call that could fail and be mistaken for an answer.
+  std::uint64_t device_ = 0;
+  std::uint64_t inode_ = 0;
+  bool regular_ = false;
 };
 
 #endif  // UNIQCOPY_FILE_H_

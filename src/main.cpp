@@ -18,14 +18,15 @@ bool IsWordSeparator(int c) {
          c == '\f';
 }
 
+// A failed write or flush leaves its mark on stdout, which end_run tests.
 void write_text(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  (void)std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
 // Reads one whitespace-delimited word. The prompt must be on screen while
 // we wait, and the separator after the word is left for the next read.
 std::string read_word() {
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
   int c;
   do {
     c = std::getchar();
@@ -35,13 +36,14 @@ std::string read_word() {
     word.push_back(static_cast<char>(c));
     c = std::getchar();
   }
-  if (c != EOF) std::ungetc(c, stdin);
+  // One character pushed back after a read always fits.
+  if (c != EOF) (void)std::ungetc(c, stdin);
   return word;
 }
 
 void report_open_failure(const std::string& name, const char* tail) {
   write_text("Can not open file " + name + tail + "\n");
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
 }
 
 // Every way out ends with the key wait. A standard output that could not

@@ -108,6 +108,13 @@ void SetNonBlocking(int fd) {
       (::setgroups(0, nullptr) != 0 || ::setgid(NOBODY_GID) != 0 ||
        ::setuid(NOBODY_UID) != 0))
     ::_exit(126);
+  for (const std::string& setting : options.environment) {
+    size_t equals = setting.find('=');
+    if (equals == std::string::npos ||
+        ::setenv(setting.substr(0, equals).c_str(),
+                 setting.c_str() + equals + 1, 1) != 0)
+      ::_exit(126);
+  }
   std::vector<std::string> command = ProgramCommand();
   std::vector<char*> argv;
   for (std::string& word : command) argv.push_back(word.data());

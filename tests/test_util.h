@@ -45,6 +45,7 @@ struct RunOptions {
   mode_t umask_bits = 022;
   std::string stdout_path;         // Standard output to this file instead.
   double timeout_seconds = 20;
+  std::vector<std::string> environment;  // "NAME=value" added for the run.
 };
 
 struct RunResult {
