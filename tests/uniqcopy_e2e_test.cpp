@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,17 @@ bool TargetIsWindows() {
 }
 
 std::string Repeat(char c, size_t count) { return std::string(count, c); }
+
+// Text as the target stores it: Windows text mode writes each LF as CR LF.
+std::string Stored(const std::string& text) {
+  if (!TargetIsWindows()) return text;
+  std::string stored;
+  for (char c : text) {
+    if (c == '\n') stored += '\r';
+    stored += c;
+  }
+  return stored;
+}
 
 enum class Kind { FILE, DIRECTORY, SYMLINK, HARDLINK, FIFO };
 
@@ -94,14 +106,30 @@ struct EndToEndCase {
   std::string expected_stdout;  // What follows the two prompts.
   int expected_status;
   // Files whose bytes differ after the run; all others must be unchanged.
+  // Written with LF line ends, which on Windows are expected as CR LF.
   std::map<std::string, std::string> changed_files;
   bool posix_only = false;
+  bool windows_only = false;
+  // Exact bytes on Windows where the CR and 0x1A rules make them differ.
+  std::optional<std::map<std::string, std::string>> windows_files = {};
 };
 
 const std::string COLOURS = "red\nblue\nred\n\ngreen\n\nblue\n";
 const std::string COLOURS_UNIQUE = "red\nblue\n\ngreen\n";
 const std::string LINE_1023 = Repeat('x', 1023);
 const std::string LINE_1024 = Repeat('y', 1024);
+
+// Distinct CR LF lines whose last CR LF pair straddles the first 64 KiB
+// read, so that the CR ends one read and its LF begins the next.
+std::string CrLfLinesAcrossTheReadSize() {
+  constexpr size_t READ_SIZE = 64 * 1024;
+  std::string text;
+  for (int i = 0; text.size() + 1000 < READ_SIZE - 1; ++i)
+    text += std::to_string(i) + Repeat('-', 900) + "\r\n";
+  text += Repeat('k', READ_SIZE - 1 - text.size()) + "\r\n";
+  return text;
+}
+const std::string STRADDLING = CrLfLinesAcrossTheReadSize();
 
 std::vector<EndToEndCase> Cases() {
   const Entry input{Kind::FILE, "in.txt", COLOURS};
@@ -142,6 +170,31 @@ std::vector<EndToEndCase> Cases() {
        {{Kind::FILE, "in.txt", "a\r\na\r\na\nb\x1a" "c\nb\x1a" "c\n"}},
        "in.txt out.txt", "Finished.", 0,
        {{"out.txt", "a\r\na\nb\x1a" "c\n"}}, true},
+      // CR, CR LF and 0x1A: ordinary bytes on POSIX, text mode on Windows.
+      {"CrLfAndLfLineEndsGiveTheSameLines",
+       {{Kind::FILE, "in.txt", "red\r\nblue\nred\nblue\r\n\r\n\n"}},
+       "in.txt out.txt", "Finished.", 0,
+       {{"out.txt", "red\r\nblue\nred\nblue\r\n\r\n\n"}}, false, false,
+       {{{"out.txt", "red\r\nblue\r\n\r\n"}}}},
+      {"CrBeforeTheLineEndStaysInTheLine",
+       {{Kind::FILE, "in.txt", "a\r\r\na\r\na\r\r\nb\rc\r\nb\rc\n"}},
+       "in.txt out.txt", "Finished.", 0,
+       {{"out.txt", "a\r\r\na\r\nb\rc\r\nb\rc\n"}}, false, false,
+       {{{"out.txt", "a\r\r\na\r\nb\rc\r\n"}}}},
+      {"CtrlZEndsTheInputOnWindows",
+       {{Kind::FILE, "in.txt", "x\ny\x1az\nx\nw\n"}}, "in.txt out.txt",
+       "Finished.", 0, {{"out.txt", "x\ny\x1az\nw\n"}}, false, false,
+       {{{"out.txt", "x\r\ny\r\n"}}}},
+      {"CtrlZAtALineStartEndsTheInputOnWindows",
+       {{Kind::FILE, "in.txt", "x\n\x1ay\nx\n"}}, "in.txt out.txt",
+       "Finished.", 0, {{"out.txt", "x\n\x1ay\n"}}, false, false,
+       {{{"out.txt", "x\r\n"}}}},
+      // The repeats are found only if both the input and the scans pair
+      // the CR and LF across two reads.
+      {"CrLfAcrossTheReadSize",
+       {{Kind::FILE, "in.txt", STRADDLING + STRADDLING}}, "in.txt out.txt",
+       "Finished.", 0, {{"out.txt", STRADDLING}}, false, false,
+       {{{"out.txt", STRADDLING}}}},
       {"LongestLineIsCopiedAndRecognised",
        {{Kind::FILE, "in.txt", LINE_1023 + "\nx\n" + LINE_1023 + "\n" + LINE_1023}},
        "in.txt out.txt", "Finished.", 0, {{"out.txt", LINE_1023 + "\nx\n"}}},
@@ -180,16 +233,27 @@ std::vector<EndToEndCase> Cases() {
        FAILED, {}},
       {"OutputIsAHardLinkToTheInput", {input, {Kind::HARDLINK, "link", "in.txt"}},
        "in.txt link",
-       "Can not use file link as output: it is the input file.\n", FAILED, {},
-       true},
+       "Can not use file link as output: it is the input file.\n", FAILED, {}},
       {"OutputIsASymbolicLinkToTheInput",
        {input, {Kind::SYMLINK, "link", "in.txt"}}, "link in.txt",
-       "Can not use file in.txt as output: it is the input file.\n", FAILED, {},
-       true},
+       "Can not use file in.txt as output: it is the input file.\n", FAILED, {}},
+      {"OutputIsTheInputInOtherLetterCase", {input}, "in.txt IN.TXT",
+       "Can not use file IN.TXT as output: it is the input file.\n", FAILED, {},
+       false, true},
+      {"OutputIsTheInputByABackslashPath", {input, {Kind::DIRECTORY, "dir", ""}},
+       "in.txt dir\\..\\in.txt",
+       "Can not use file dir\\..\\in.txt as output: it is the input file.\n",
+       FAILED, {}, false, true},
       {"OutputIsAFifoWithoutReader", {input, {Kind::FIFO, "fifo", ""}},
        "in.txt fifo", "Can not open file fifo for write.\n", FAILED, {}, true},
       {"OutputIsTheNullDevice", {input}, "in.txt /dev/null",
        "Can not open file /dev/null for write.\n", FAILED, {}, true},
+      {"OutputIsTheWindowsNullDevice", {input}, "in.txt NUL",
+       "Can not open file NUL for write.\n", FAILED, {}, false, true},
+      {"OutputIsTheWindowsNullDeviceInLowerCase", {input}, "in.txt nul",
+       "Can not open file nul for write.\n", FAILED, {}, false, true},
+      {"OutputIsTheWindowsConsole", {input}, "in.txt CON",
+       "Can not open file CON for write.\n", FAILED, {}, false, true},
       {"InputReadFails", {}, "/proc/self/mem out.txt",
        "Can not read file /proc/self/mem.\n", FAILED, {{"out.txt", ""}}, true},
   };
@@ -200,10 +264,16 @@ class EndToEnd : public testing::TestWithParam<EndToEndCase> {};
 TEST_P(EndToEnd, DialogueStatusAndFiles) {
   const EndToEndCase& c = GetParam();
   if (c.posix_only && TargetIsWindows()) GTEST_SKIP() << "POSIX only";
+  if (c.windows_only && !TargetIsWindows()) GTEST_SKIP() << "Windows only";
   TempDir dir;
   for (const Entry& entry : c.setup) Create(dir, entry);
   std::map<std::string, std::string> expected = Snapshot(dir);
-  for (const auto& [name, bytes] : c.changed_files) expected[name] = bytes;
+  if (TargetIsWindows() && c.windows_files) {
+    for (const auto& [name, bytes] : *c.windows_files) expected[name] = bytes;
+  } else {
+    for (const auto& [name, bytes] : c.changed_files)
+      expected[name] = Stored(bytes);
+  }
 
   RunOptions options;
   options.working_directory = dir.path();
@@ -211,7 +281,7 @@ TEST_P(EndToEnd, DialogueStatusAndFiles) {
 
   ASSERT_FALSE(run.timed_out);
   ASSERT_FALSE(run.signalled);
-  EXPECT_EQ(run.stdout_bytes, PROMPTS + c.expected_stdout);
+  EXPECT_EQ(run.stdout_bytes, PROMPTS + Stored(c.expected_stdout));
   EXPECT_EQ(run.stderr_bytes, "");
   EXPECT_EQ(run.exit_status, c.expected_status);
   EXPECT_EQ(Snapshot(dir), expected);
