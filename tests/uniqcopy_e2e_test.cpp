@@ -293,3 +293,52 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, testing::ValuesIn(Cases()),
                          });
 
 }  // namespace
+
+namespace {
+
+// A disk that fills up in the middle of a line: the line is cut off again,
+// which on Windows means counting the CR that text mode adds to each LF.
+TEST(EndToEndLimits, FullDiskKeepsWholeLines) {
+  constexpr int LINES = 30, KEPT = 20;
+  std::string input, kept;
+  for (int i = 0; i < LINES; ++i) {
+    std::string line = std::to_string(1000 + i) + Repeat('z', 96) + "\n";
+    input += line;
+    if (i < KEPT) kept += line;
+  }
+  TempDir dir;
+  WriteFileBytes(dir / "in.txt", input);
+  RunOptions options;
+  options.working_directory = dir.path();
+  // Room for KEPT lines of 101 (POSIX) or 102 (Windows) bytes, not more.
+  options.file_size_limit = 2048;
+  RunResult run = RunProgram("in.txt out.txt", options);
+
+  ASSERT_FALSE(run.timed_out);
+  ASSERT_FALSE(run.signalled);
+  EXPECT_EQ(run.stdout_bytes,
+            PROMPTS + Stored("Can not write file out.txt.\n"));
+  EXPECT_EQ(run.exit_status, FAILED);
+  EXPECT_EQ(ReadFileBytes(dir / "out.txt"), Stored(kept));
+}
+
+// Windows has only "may read" and "may write"; the output must not come
+// out read-only there.
+TEST(EndToEndLimits, CreatedOutputIsReadableAndWritable) {
+  TempDir dir;
+  WriteFileBytes(dir / "in.txt", "a\n");
+  RunOptions options;
+  options.working_directory = dir.path();
+  options.umask_bits = 0;
+  RunResult run = RunProgram("in.txt out.txt", options);
+
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_status, 0);
+  int mode = FileMode(dir / "out.txt");
+  if (TargetIsWindows())
+    EXPECT_EQ(mode & 0600, 0600) << std::oct << mode;
+  else
+    EXPECT_EQ(mode, 0664) << std::oct << mode;
+}
+
+}  // namespace
