@@ -151,6 +151,12 @@ std::vector<EndToEndCase> Cases() {
       {"BlankSplitsAPath", {input, {Kind::FILE, "my in.txt", COLOURS}},
        "my in.txt out.txt\n", "Can not open file my for read.\n", FAILED, {}},
 
+      // The runtime's narrow calls take a name's bytes in the ANSI code
+      // page, which Wine stores as UTF-8.
+      {"NonAsciiNameIsUsedAsTyped", {input}, "in.txt \xe9.txt", "Finished.",
+       0, {{"\xe9.txt", COLOURS_UNIQUE}}, false, false,
+       {{{"\xc3\xa9.txt", "red\r\nblue\r\n\r\ngreen\r\n"}}}},
+
       // The line rules.
       {"EmptyInput", {{Kind::FILE, "in.txt", ""}}, "in.txt out.txt",
        "Finished.", 0, {{"out.txt", ""}}},
