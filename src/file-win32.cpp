@@ -120,7 +120,8 @@ bool File::WriteWhole(const char* data, size_t size) {
     int count = _write(fd_, data + done, chunk);
     if (count <= 0) {
       // Leave whole lines only; no write follows a failed one, so the
-      // position does not matter any more.
+      // position does not matter any more. Should the cut-back fail too,
+      // the failed write is still what the caller reports.
       _chsize_s(fd_, static_cast<__int64>(stored_size_));
       return false;
     }
