@@ -68,10 +68,7 @@ bool File::OpenForRead(const std::string& path) {
     ::close(fd);
     return false;
   }
-  fd_ = fd;
-  device_ = info.st_dev;
-  inode_ = info.st_ino;
-  regular_ = S_ISREG(info.st_mode);
+  Adopt(fd, info.st_dev, info.st_ino, S_ISREG(info.st_mode));
   return true;
 }
 
@@ -93,12 +90,17 @@ bool File::OpenForWrite(const std::string& path) {
     ::close(fd);
     return false;
   }
+  Adopt(fd, info.st_dev, info.st_ino, S_ISREG(info.st_mode));
+  return true;
+}
+
+void File::Adopt(int fd, std::uint64_t device, std::uint64_t inode,
+                 bool regular) {
   fd_ = fd;
   stored_size_ = 0;
-  device_ = info.st_dev;
-  inode_ = info.st_ino;
-  regular_ = S_ISREG(info.st_mode);
-  return true;
+  device_ = device;
+  inode_ = inode;
+  regular_ = regular;
 }
 
 bool File::IsRegular() const { return fd_ >= 0 && regular_; }

@@ -52,6 +52,9 @@ class File {
   bool Close();
 
  private:
+  // Takes over a freshly opened `fd` and what it was found to be.
+  void Adopt(int fd, std::uint64_t device, std::uint64_t inode, bool regular);
+
   int fd_ = -1;
   // Where the file ends, in stored bytes, as far as our writes know it.
   std::uint64_t stored_size_ = 0;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,9 @@ struct LineCase {
   std::string expected;
 };
 
+// Names the case where a test's parameter is printed.
+void PrintTo(const LineCase& c, std::ostream* out) { *out << c.name; }
+
 class LineReading : public testing::TestWithParam<LineCase> {};
 
 TEST_P(LineReading, SplitsAsTheRulesSay) {
@@ -136,6 +140,8 @@ struct ScanCase {
   bool found;
 };
 
+void PrintTo(const ScanCase& c, std::ostream* out) { *out << c.name; }
+
 class Scan : public testing::TestWithParam<ScanCase> {};
 
 // Every buffer size from 1 byte up makes each line cross reads somewhere.
@@ -189,6 +195,8 @@ struct CopyCase {
   CopyOutcome::Status status;
   std::uint64_t line_number;
 };
+
+void PrintTo(const CopyCase& c, std::ostream* out) { *out << c.name; }
 
 class Copy : public testing::TestWithParam<CopyCase> {};
 
@@ -249,6 +257,8 @@ struct ScanFailureCase {
   const char* scanned_name;  // Relative to the directory, or absolute.
   CopyOutcome::Status status;
 };
+
+void PrintTo(const ScanFailureCase& c, std::ostream* out) { *out << c.name; }
 
 class ScanFailure : public testing::TestWithParam<ScanFailureCase> {};
 

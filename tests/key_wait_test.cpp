@@ -16,6 +16,7 @@
 #include <chrono>
 #include <climits>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -242,6 +243,9 @@ struct DialogueCase {
   int exit_status;
 };
 
+// Names the case where a test's parameter is printed.
+void PrintTo(const DialogueCase& c, std::ostream* out) { *out << c.name; }
+
 class Dialogue : public testing::TestWithParam<DialogueCase> {};
 
 TEST_P(Dialogue, EndsWithOneUnechoedKey) {
@@ -302,6 +306,8 @@ struct KeyCase {
   const char* name;
   std::string bytes;
 };
+
+void PrintTo(const KeyCase& c, std::ostream* out) { *out << c.name; }
 
 class OneKey : public testing::TestWithParam<KeyCase> {};
 

@@ -72,6 +72,11 @@ int FileMode(const std::string& path) {
 
 bool RunningAsRoot() { return ::geteuid() == 0; }
 
+bool TargetIsWindows() {
+  const char* target = std::getenv("UNIQCOPY_TARGET");
+  return target && std::string(target) == "windows";
+}
+
 std::vector<std::string> ProgramCommand() {
   std::vector<std::string> words;
   const char* command = std::getenv("UNIQCOPY_COMMAND");

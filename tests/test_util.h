@@ -56,6 +56,10 @@ struct RunResult {
   std::string stderr_bytes;
 };
 
+/// True when the program under test is the Windows build (under Wine),
+/// whose text mode stores line ends and reads CR and 0x1A differently.
+bool TargetIsWindows();
+
 /// The command that starts the program: the built binary, or whatever
 /// UNIQCOPY_COMMAND (words separated by blanks) names.
 std::vector<std::string> ProgramCommand();

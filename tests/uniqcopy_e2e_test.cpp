@@ -9,6 +9,8 @@
 
 #include <cstdlib>
 #include <map>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,14 +23,18 @@ namespace {
 const std::string PROMPTS = "Enter the inputfile:Enter the outputfile:";
 constexpr int FAILED = 255;  // What -1 becomes as a process status.
 
-// Line ends and the CR and 0x1A bytes mean something else on Windows, where
-// the same cases run through UNIQCOPY_COMMAND.
-bool TargetIsWindows() {
-  const char* target = std::getenv("UNIQCOPY_TARGET");
-  return target && std::string(target) == "windows";
-}
-
 std::string Repeat(char c, size_t count) { return std::string(count, c); }
+
+// Text as the target stores it: Windows text mode writes each LF as CR LF.
+std::string Stored(const std::string& text) {
+  if (!TargetIsWindows()) return text;
+  std::string stored;
+  for (char c : text) {
+    if (c == '\n') stored += '\r';
+    stored += c;
+  }
+  return stored;
+}
 
 enum class Kind { FILE, DIRECTORY, SYMLINK, HARDLINK, FIFO };
 
@@ -94,14 +100,33 @@ struct EndToEndCase {
   std::string expected_stdout;  // What follows the two prompts.
   int expected_status;
   // Files whose bytes differ after the run; all others must be unchanged.
+  // Written with LF line ends, which on Windows are expected as CR LF.
   std::map<std::string, std::string> changed_files;
   bool posix_only = false;
+  bool windows_only = false;
+  // Exact bytes on Windows where the CR and 0x1A rules make them differ.
+  std::optional<std::map<std::string, std::string>> windows_files = {};
 };
+
+// Names the case where a test's parameter is printed.
+void PrintTo(const EndToEndCase& c, std::ostream* out) { *out << c.name; }
 
 const std::string COLOURS = "red\nblue\nred\n\ngreen\n\nblue\n";
 const std::string COLOURS_UNIQUE = "red\nblue\n\ngreen\n";
 const std::string LINE_1023 = Repeat('x', 1023);
 const std::string LINE_1024 = Repeat('y', 1024);
+
+// Distinct CR LF lines whose last CR LF pair straddles the first 64 KiB
+// read, so that the CR ends one read and its LF begins the next.
+std::string CrLfLinesAcrossTheReadSize() {
+  constexpr size_t READ_SIZE = 64 * 1024;
+  std::string text;
+  for (int i = 0; text.size() + 1000 < READ_SIZE - 1; ++i)
+    text += std::to_string(i) + Repeat('-', 900) + "\r\n";
+  text += Repeat('k', READ_SIZE - 1 - text.size()) + "\r\n";
+  return text;
+}
+const std::string STRADDLING = CrLfLinesAcrossTheReadSize();
 
 std::vector<EndToEndCase> Cases() {
   const Entry input{Kind::FILE, "in.txt", COLOURS};
@@ -123,6 +148,12 @@ std::vector<EndToEndCase> Cases() {
       {"BlankSplitsAPath", {input, {Kind::FILE, "my in.txt", COLOURS}},
        "my in.txt out.txt\n", "Can not open file my for read.\n", FAILED, {}},
 
+      // The runtime's narrow calls take a name's bytes in the ANSI code
+      // page, which Wine stores as UTF-8.
+      {"NonAsciiNameIsUsedAsTyped", {input}, "in.txt \xe9.txt", "Finished.",
+       0, {{"\xe9.txt", COLOURS_UNIQUE}}, false, false,
+       {{{"\xc3\xa9.txt", "red\r\nblue\r\n\r\ngreen\r\n"}}}},
+
       // The line rules.
       {"EmptyInput", {{Kind::FILE, "in.txt", ""}}, "in.txt out.txt",
        "Finished.", 0, {{"out.txt", ""}}},
@@ -142,6 +173,34 @@ std::vector<EndToEndCase> Cases() {
        {{Kind::FILE, "in.txt", "a\r\na\r\na\nb\x1a" "c\nb\x1a" "c\n"}},
        "in.txt out.txt", "Finished.", 0,
        {{"out.txt", "a\r\na\nb\x1a" "c\n"}}, true},
+      // CR, CR LF and 0x1A: ordinary bytes on POSIX, text mode on Windows.
+      {"CrLfAndLfLineEndsGiveTheSameLines",
+       {{Kind::FILE, "in.txt", "red\r\nblue\nred\nblue\r\n\r\n\n"}},
+       "in.txt out.txt", "Finished.", 0,
+       {{"out.txt", "red\r\nblue\nred\nblue\r\n\r\n\n"}}, false, false,
+       {{{"out.txt", "red\r\nblue\r\n\r\n"}}}},
+      {"CrBeforeTheLineEndStaysInTheLine",
+       {{Kind::FILE, "in.txt", "a\r\r\na\r\na\r\r\nb\rc\r\nb\rc\n"}},
+       "in.txt out.txt", "Finished.", 0,
+       {{"out.txt", "a\r\r\na\r\nb\rc\r\nb\rc\n"}}, false, false,
+       {{{"out.txt", "a\r\r\na\r\nb\rc\r\n"}}}},
+      {"CrEndingTheInputStaysInTheLastLine",
+       {{Kind::FILE, "in.txt", "a\r\na\r"}}, "in.txt out.txt", "Finished.", 0,
+       {{"out.txt", "a\r\n"}}, false, false, {{{"out.txt", "a\r\na\r\r\n"}}}},
+      {"CtrlZEndsTheInputOnWindows",
+       {{Kind::FILE, "in.txt", "x\ny\x1az\nx\nw\n"}}, "in.txt out.txt",
+       "Finished.", 0, {{"out.txt", "x\ny\x1az\nw\n"}}, false, false,
+       {{{"out.txt", "x\r\ny\r\n"}}}},
+      {"CtrlZAtALineStartEndsTheInputOnWindows",
+       {{Kind::FILE, "in.txt", "x\n\x1ay\nx\n"}}, "in.txt out.txt",
+       "Finished.", 0, {{"out.txt", "x\n\x1ay\n"}}, false, false,
+       {{{"out.txt", "x\r\n"}}}},
+      // The repeats are found only if both the input and the scans pair
+      // the CR and LF across two reads.
+      {"CrLfAcrossTheReadSize",
+       {{Kind::FILE, "in.txt", STRADDLING + STRADDLING}}, "in.txt out.txt",
+       "Finished.", 0, {{"out.txt", STRADDLING}}, false, false,
+       {{{"out.txt", STRADDLING}}}},
       {"LongestLineIsCopiedAndRecognised",
        {{Kind::FILE, "in.txt", LINE_1023 + "\nx\n" + LINE_1023 + "\n" + LINE_1023}},
        "in.txt out.txt", "Finished.", 0, {{"out.txt", LINE_1023 + "\nx\n"}}},
@@ -180,16 +239,27 @@ std::vector<EndToEndCase> Cases() {
        FAILED, {}},
       {"OutputIsAHardLinkToTheInput", {input, {Kind::HARDLINK, "link", "in.txt"}},
        "in.txt link",
-       "Can not use file link as output: it is the input file.\n", FAILED, {},
-       true},
+       "Can not use file link as output: it is the input file.\n", FAILED, {}},
       {"OutputIsASymbolicLinkToTheInput",
        {input, {Kind::SYMLINK, "link", "in.txt"}}, "link in.txt",
-       "Can not use file in.txt as output: it is the input file.\n", FAILED, {},
-       true},
+       "Can not use file in.txt as output: it is the input file.\n", FAILED, {}},
+      {"OutputIsTheInputInOtherLetterCase", {input}, "in.txt IN.TXT",
+       "Can not use file IN.TXT as output: it is the input file.\n", FAILED, {},
+       false, true},
+      {"OutputIsTheInputByABackslashPath", {input, {Kind::DIRECTORY, "dir", ""}},
+       "in.txt dir\\..\\in.txt",
+       "Can not use file dir\\..\\in.txt as output: it is the input file.\n",
+       FAILED, {}, false, true},
       {"OutputIsAFifoWithoutReader", {input, {Kind::FIFO, "fifo", ""}},
        "in.txt fifo", "Can not open file fifo for write.\n", FAILED, {}, true},
       {"OutputIsTheNullDevice", {input}, "in.txt /dev/null",
        "Can not open file /dev/null for write.\n", FAILED, {}, true},
+      {"OutputIsTheWindowsNullDevice", {input}, "in.txt NUL",
+       "Can not open file NUL for write.\n", FAILED, {}, false, true},
+      {"OutputIsTheWindowsNullDeviceInLowerCase", {input}, "in.txt nul",
+       "Can not open file nul for write.\n", FAILED, {}, false, true},
+      {"OutputIsTheWindowsConsole", {input}, "in.txt CON",
+       "Can not open file CON for write.\n", FAILED, {}, false, true},
       {"InputReadFails", {}, "/proc/self/mem out.txt",
        "Can not read file /proc/self/mem.\n", FAILED, {{"out.txt", ""}}, true},
   };
@@ -199,11 +269,15 @@ class EndToEnd : public testing::TestWithParam<EndToEndCase> {};
 
 TEST_P(EndToEnd, DialogueStatusAndFiles) {
   const EndToEndCase& c = GetParam();
-  if (c.posix_only && TargetIsWindows()) GTEST_SKIP() << "POSIX only";
   TempDir dir;
   for (const Entry& entry : c.setup) Create(dir, entry);
   std::map<std::string, std::string> expected = Snapshot(dir);
-  for (const auto& [name, bytes] : c.changed_files) expected[name] = bytes;
+  if (TargetIsWindows() && c.windows_files) {
+    for (const auto& [name, bytes] : *c.windows_files) expected[name] = bytes;
+  } else {
+    for (const auto& [name, bytes] : c.changed_files)
+      expected[name] = Stored(bytes);
+  }
 
   RunOptions options;
   options.working_directory = dir.path();
@@ -211,13 +285,23 @@ TEST_P(EndToEnd, DialogueStatusAndFiles) {
 
   ASSERT_FALSE(run.timed_out);
   ASSERT_FALSE(run.signalled);
-  EXPECT_EQ(run.stdout_bytes, PROMPTS + c.expected_stdout);
+  EXPECT_EQ(run.stdout_bytes, PROMPTS + Stored(c.expected_stdout));
   EXPECT_EQ(run.stderr_bytes, "");
   EXPECT_EQ(run.exit_status, c.expected_status);
   EXPECT_EQ(Snapshot(dir), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, testing::ValuesIn(Cases()),
+// Only the cases that mean something on the target under test.
+std::vector<EndToEndCase> CasesForTarget() {
+  std::vector<EndToEndCase> cases;
+  for (EndToEndCase& c : Cases()) {
+    if (TargetIsWindows() ? !c.posix_only : !c.windows_only)
+      cases.push_back(std::move(c));
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, testing::ValuesIn(CasesForTarget()),
                          [](const testing::TestParamInfo<EndToEndCase>& info) {
                            return std::string(info.param.name);
                          });
@@ -273,20 +357,22 @@ std::string CountingLines(int count) {
 // A file size limit makes writes fail part-way through a line; the output
 // must then end with the last whole line, never with part of one.
 TEST(WriteFailure, LeavesWholeLinesAndSaysSo) {
-  if (TargetIsWindows()) GTEST_SKIP() << "needs a POSIX file size limit";
   const std::string input = CountingLines(300);
+  const std::string stored_input = Stored(input);
   for (long limit : {0L, 1L, 5L, 6L, 100L, 1000L}) {
     TempDir dir;
     WriteFileBytes(dir / "in.txt", input);
     RunOptions options;
     options.file_size_limit = limit;
     RunResult run = RunIn(dir, "in.txt out.txt", options);
-    EXPECT_EQ(run.stdout_bytes, PROMPTS + "Can not write file out.txt.\n")
+    EXPECT_EQ(run.stdout_bytes,
+              PROMPTS + Stored("Can not write file out.txt.\n"))
         << "limit " << limit;
     EXPECT_EQ(run.exit_status, FAILED);
     std::string output = ReadFileBytes(dir / "out.txt").value_or("<none>");
     EXPECT_LE(output.size(), static_cast<size_t>(limit));
-    EXPECT_EQ(input.compare(0, output.size(), output), 0) << "limit " << limit;
+    EXPECT_EQ(stored_input.compare(0, output.size(), output), 0)
+        << "limit " << limit;
     EXPECT_TRUE(output.empty() || output.back() == '\n') << "limit " << limit;
     EXPECT_GT(output.size() + 8, static_cast<size_t>(limit))
         << "stopped before the limit " << limit;
@@ -316,6 +402,8 @@ struct PermissionCase {
   std::string expected_stdout;
   const char* expected_output;  // Bytes of out.txt afterwards; null: none.
 };
+
+void PrintTo(const PermissionCase& c, std::ostream* out) { *out << c.name; }
 
 class Permissions : public testing::TestWithParam<PermissionCase> {};
 
@@ -364,5 +452,50 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<PermissionCase>& info) {
       return std::string(info.param.name);
     });
+
+// A disk that fills up in the middle of a line: the line is cut off again,
+// which on Windows means counting the CR that text mode adds to each LF.
+TEST(EndToEndLimits, FullDiskKeepsWholeLines) {
+  constexpr int LINES = 30, KEPT = 20;
+  std::string input, kept;
+  for (int i = 0; i < LINES; ++i) {
+    std::string line = std::to_string(1000 + i) + Repeat('z', 96) + "\n";
+    input += line;
+    if (i < KEPT) kept += line;
+  }
+  TempDir dir;
+  WriteFileBytes(dir / "in.txt", input);
+  RunOptions options;
+  options.working_directory = dir.path();
+  // Room for KEPT lines of 101 (POSIX) or 102 (Windows) bytes, not more.
+  options.file_size_limit = 2048;
+  RunResult run = RunProgram("in.txt out.txt", options);
+
+  ASSERT_FALSE(run.timed_out);
+  ASSERT_FALSE(run.signalled);
+  EXPECT_EQ(run.stdout_bytes,
+            PROMPTS + Stored("Can not write file out.txt.\n"));
+  EXPECT_EQ(run.exit_status, FAILED);
+  EXPECT_EQ(ReadFileBytes(dir / "out.txt"), Stored(kept));
+}
+
+// Windows has only "may read" and "may write"; the output must not come
+// out read-only there.
+TEST(EndToEndLimits, CreatedOutputIsReadableAndWritable) {
+  TempDir dir;
+  WriteFileBytes(dir / "in.txt", "a\n");
+  RunOptions options;
+  options.working_directory = dir.path();
+  options.umask_bits = 0;
+  RunResult run = RunProgram("in.txt out.txt", options);
+
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_status, 0);
+  int mode = FileMode(dir / "out.txt");
+  if (TargetIsWindows())
+    EXPECT_EQ(mode & 0600, 0600) << std::oct << mode;
+  else
+    EXPECT_EQ(mode, 0664) << std::oct << mode;
+}
 
 }  // namespace
