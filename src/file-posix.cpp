@@ -36,28 +36,6 @@ File::~File() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-File::File(File&& other) noexcept
-    : fd_(other.fd_),
-      stored_size_(other.stored_size_),
-      device_(other.device_),
-      inode_(other.inode_),
-      regular_(other.regular_) {
-  other.fd_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    stored_size_ = other.stored_size_;
-    device_ = other.device_;
-    inode_ = other.inode_;
-    regular_ = other.regular_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 bool File::OpenForRead(const std::string& path) {
   if (fd_ >= 0 || HasNul(path)) return false;
   int fd = OpenRetrying(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC, 0);
@@ -93,17 +71,6 @@ bool File::OpenForWrite(const std::string& path) {
   Adopt(fd, info.st_dev, info.st_ino, S_ISREG(info.st_mode));
   return true;
 }
-
-void File::Adopt(int fd, std::uint64_t device, std::uint64_t inode,
-                 bool regular) {
-  fd_ = fd;
-  stored_size_ = 0;
-  device_ = device;
-  inode_ = inode;
-  regular_ = regular;
-}
-
-bool File::IsRegular() const { return fd_ >= 0 && regular_; }
 
 bool File::IsSameFile(const File& other) const {
   return fd_ >= 0 && other.fd_ >= 0 && device_ == other.device_ &&

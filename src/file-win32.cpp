@@ -64,28 +64,6 @@ File::~File() {
   if (fd_ >= 0) _close(fd_);
 }
 
-File::File(File&& other) noexcept
-    : fd_(other.fd_),
-      stored_size_(other.stored_size_),
-      device_(other.device_),
-      inode_(other.inode_),
-      regular_(other.regular_) {
-  other.fd_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) _close(fd_);
-    fd_ = other.fd_;
-    stored_size_ = other.stored_size_;
-    device_ = other.device_;
-    inode_ = other.inode_;
-    regular_ = other.regular_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 bool File::OpenForRead(const std::string& path) {
   if (fd_ >= 0 || HasNul(path)) return false;
   int fd = OpenShared(path, _O_RDONLY, 0);
@@ -115,17 +93,6 @@ bool File::OpenForWrite(const std::string& path) {
         identity.disk_file && !identity.directory);
   return true;
 }
-
-void File::Adopt(int fd, std::uint64_t device, std::uint64_t inode,
-                 bool regular) {
-  fd_ = fd;
-  stored_size_ = 0;
-  device_ = device;
-  inode_ = inode;
-  regular_ = regular;
-}
-
-bool File::IsRegular() const { return fd_ >= 0 && regular_; }
 
 // Devices have no identity; they are refused as output anyway.
 bool File::IsSameFile(const File& other) const {

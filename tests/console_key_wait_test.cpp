@@ -45,12 +45,7 @@ class TerminalRun {
     pid_ = ::forkpty(&master_, nullptr, nullptr, &size);
     if (pid_ == 0) {
       if (::chdir(directory.c_str()) != 0) ::_exit(126);
-      std::vector<std::string> command = ProgramCommand();
-      std::vector<char*> argv;
-      for (std::string& word : command) argv.push_back(word.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
+      ExecProgram();
     }
   }
   ~TerminalRun() {

@@ -255,55 +255,41 @@ off_t LseekCommon(int fd, off_t offset, int whence) {
 
 extern "C" {
 
+// The mode argument that the open family takes only with O_CREAT or
+// O_TMPFILE. A macro, since va_start must stand in the function itself.
+// The analyzer misses that va_start in functions named like libc's.
+#define TAKE_MODE_ARGUMENT(flags, mode)                                  \
+  do {                                                                   \
+    if (HasModeArgument(flags)) {                                        \
+      va_list args;                                                      \
+      va_start(args, flags);                                             \
+      /* NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized) */          \
+      (mode) = static_cast<mode_t>(va_arg(args, int));                   \
+      va_end(args);                                                      \
+    }                                                                    \
+  } while (false)
+
 int open(const char* path, int flags, ...) {
   mode_t mode = 0;
-  if (HasModeArgument(flags)) {
-    va_list args;
-    va_start(args, flags);
-    // The analyzer misses the va_start above in functions named like libc's.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-  }
+  TAKE_MODE_ARGUMENT(flags, mode);
   return OpenCommon(AT_FDCWD, path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...) {
   mode_t mode = 0;
-  if (HasModeArgument(flags)) {
-    va_list args;
-    va_start(args, flags);
-    // The analyzer misses the va_start above in functions named like libc's.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-  }
+  TAKE_MODE_ARGUMENT(flags, mode);
   return OpenCommon(AT_FDCWD, path, flags, mode);
 }
 
 int openat(int dir_fd, const char* path, int flags, ...) {
   mode_t mode = 0;
-  if (HasModeArgument(flags)) {
-    va_list args;
-    va_start(args, flags);
-    // The analyzer misses the va_start above in functions named like libc's.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-  }
+  TAKE_MODE_ARGUMENT(flags, mode);
   return OpenCommon(dir_fd, path, flags, mode);
 }
 
 int openat64(int dir_fd, const char* path, int flags, ...) {
   mode_t mode = 0;
-  if (HasModeArgument(flags)) {
-    va_list args;
-    va_start(args, flags);
-    // The analyzer misses the va_start above in functions named like libc's.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-  }
+  TAKE_MODE_ARGUMENT(flags, mode);
   return OpenCommon(dir_fd, path, flags, mode);
 }
 

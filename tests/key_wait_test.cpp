@@ -70,15 +70,6 @@ class TerminalSession {
   }
 
  private:
-  [[noreturn]] void ExecProgram() {
-    std::vector<std::string> command = ProgramCommand();
-    std::vector<char*> argv;
-    for (std::string& word : command) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-
   // The session leader's part in StartAsJob: start the program as a
   // foreground job, report its pid and its stops, end as it ends.
   [[noreturn]] void RunJob(int events) {

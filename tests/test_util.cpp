@@ -85,6 +85,15 @@ std::vector<std::string> ProgramCommand() {
   return words;
 }
 
+void ExecProgram() {
+  std::vector<std::string> command = ProgramCommand();
+  std::vector<char*> argv;
+  for (std::string& word : command) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  ::execv(argv[0], argv.data());
+  ::_exit(127);
+}
+
 namespace {
 
 void SetNonBlocking(int fd) {
@@ -120,12 +129,7 @@ void SetNonBlocking(int fd) {
                  setting.c_str() + equals + 1, 1) != 0)
       ::_exit(126);
   }
-  std::vector<std::string> command = ProgramCommand();
-  std::vector<char*> argv;
-  for (std::string& word : command) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  ::execv(argv[0], argv.data());
-  ::_exit(127);
+  ExecProgram();
 }
 
 }  // namespace

@@ -64,6 +64,9 @@ bool TargetIsWindows();
 /// UNIQCOPY_COMMAND (words separated by blanks) names.
 std::vector<std::string> ProgramCommand();
 
+/// Replaces this (forked) process with the program; exits 127 if it cannot.
+[[noreturn]] void ExecProgram();
+
 /// Runs the program in a new session, without a controlling terminal, with
 /// `stdin_bytes` on a pipe as standard input.
 RunResult RunProgram(const std::string& stdin_bytes, const RunOptions& options);
