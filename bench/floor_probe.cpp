@@ -1,10 +1,12 @@
-// Measures the least time that the design allows on this machine: the
-// run's number of open+close pairs on the output file, and reading the
-// bytes the scans must read through a buffer the size uniqcopy uses.
-// The bytes come from the same file, read over and over from its start,
-// so they are in the page cache just as the scans find them.
+// Measures the least time that the design allows on this machine: one
+// open+close pair of the output file per scan, and for each scan a read of
+// the bytes it must read from the output's start (up to the equal line, or
+// all of the output for a new line), through a buffer the size uniqcopy
+// uses. It reads the finished output, whose starts are what the scans saw,
+// so the bytes come from the page cache just as theirs do.
 //
-// Usage: uniqcopy-floor FILE OPENS BYTES
+// Usage: uniqcopy-floor OUTPUT SCANS
+// SCANS holds one byte count per scan, one per line.
 // Prints: open_close_seconds read_seconds
 
 #include <fcntl.h>
@@ -12,7 +14,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "copy_unique_lines.h"
@@ -25,25 +26,27 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-bool ParseCount(const char* text, unsigned long long* value) {
-  char* end = nullptr;
-  *value = std::strtoull(text, &end, 10);
-  return end != text && *end == '\0';
+bool LoadScans(const char* path, std::vector<unsigned long long>* scans) {
+  std::FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return false;
+  unsigned long long bytes;
+  while (std::fscanf(f, "%llu", &bytes) == 1) scans->push_back(bytes);
+  bool ok = std::feof(f) && !std::ferror(f);
+  return std::fclose(f) == 0 && ok;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  unsigned long long opens = 0, bytes = 0;
-  if (argc != 4 || !ParseCount(argv[2], &opens) ||
-      !ParseCount(argv[3], &bytes)) {
-    std::fprintf(stderr, "usage: %s FILE OPENS BYTES\n", argv[0]);
+  std::vector<unsigned long long> scans;
+  if (argc != 3 || !LoadScans(argv[2], &scans)) {
+    std::fprintf(stderr, "usage: %s OUTPUT SCANS\n", argv[0]);
     return 2;
   }
   const char* path = argv[1];
 
   Clock::time_point start = Clock::now();
-  for (unsigned long long i = 0; i < opens; ++i) {
+  for (size_t i = 0; i < scans.size(); ++i) {
     int fd = ::open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 || ::close(fd) != 0) {
       std::perror(path);
@@ -52,36 +55,32 @@ int main(int argc, char** argv) {
   }
   double open_close = SecondsSince(start);
 
-  const size_t buffer_size = READ_BUFFER_SIZE;
-  std::vector<char> buffer(buffer_size);
+  std::vector<char> buffer(READ_BUFFER_SIZE);
   int fd = ::open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     std::perror(path);
     return 1;
   }
   start = Clock::now();
-  unsigned long long left = bytes;
-  off_t offset = 0;
-  while (left > 0) {
-    size_t want = buffer_size < left ? buffer_size : left;
-    ssize_t got = ::pread(fd, buffer.data(), want, offset);
-    if (got < 0) {
-      std::perror(path);
-      return 1;
-    }
-    if (got == 0) {
-      if (offset == 0) {
-        std::fprintf(stderr, "%s: empty\n", path);
+  for (unsigned long long bytes : scans) {
+    unsigned long long offset = 0;
+    while (offset < bytes) {
+      unsigned long long want = bytes - offset;
+      if (want > buffer.size()) want = buffer.size();
+      ssize_t got = ::pread(fd, buffer.data(), want,
+                            static_cast<off_t>(offset));
+      if (got <= 0) {
+        std::fprintf(stderr, "%s: shorter than a scan\n", path);
         return 1;
       }
-      offset = 0;  // Start over, as the next scan would.
-      continue;
+      offset += static_cast<unsigned long long>(got);
     }
-    left -= static_cast<unsigned long long>(got);
-    offset += got;
   }
   double reading = SecondsSince(start);
-  ::close(fd);
+  if (::close(fd) != 0) {
+    std::perror(path);
+    return 1;
+  }
   std::printf("%.6f %.6f\n", open_close, reading);
   return 0;
 }
