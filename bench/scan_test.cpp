@@ -155,8 +155,12 @@ TEST_F(ScanTest, AgreesWithTheModelOnRandomOutputs) {
   }
 }
 
-TEST_F(ScanTest, ReportsAMissingOutputAndLeavesNoFileOpen) {
+TEST_F(ScanTest, ReportsAnOutputItCannotReadAndLeavesNoFileOpen) {
   EXPECT_EQ(Scan("a", READ_BUFFER_SIZE), ScanResult::CANNOT_OPEN);
+  // A directory opens for reading; it must not pass for an empty output.
+  std::vector<char> buffer(READ_BUFFER_SIZE);
+  EXPECT_EQ(output_has_line(dir_, "a", 1, buffer.data(), buffer.size()),
+            ScanResult::CANNOT_READ);
   WriteOutput("a\nb\n");
   int before = open(path_.c_str(), O_RDONLY);
   ASSERT_GE(before, 0);

@@ -267,7 +267,8 @@ ScanResult output_has_line(const std::string& output_name, const char* line,
   // The copy never writes such a line, and `carry` below has no room for it.
   if (length > MAX_LINE_LENGTH) return ScanResult::NOT_FOUND;
   File scanned;
-  if (!scanned.OpenForRead(output_name)) return ScanResult::CANNOT_OPEN;
+  // main() made sure that the output is a regular file.
+  if (!scanned.OpenForScan(output_name)) return ScanResult::CANNOT_OPEN;
   NeedleFinder needle(line, length);
   // A needle may straddle two reads. `carry` holds the output's last
   // needle-size - 1 bytes (fewer near its start, headed by the put-in LF);
