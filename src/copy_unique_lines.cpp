@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-// The scan's vector search: SSE2, which every x86-64 has, and AVX2 where
-// the processor has it. Elsewhere memchr finds the line ends.
+// The scan's vector search: SSE2, which every x86-64 has, and AVX2 or
+// AVX-512 where the processor has them; elsewhere memchr finds the LFs.
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
 #define UNIQCOPY_X86_GCC 1
 #include <immintrin.h>
@@ -12,6 +12,12 @@
 #endif
 #if defined(_MSC_VER)
 #include <intrin.h>
+#endif
+
+// The widest vector, in bytes, that the scan may use (0: none). A build
+// setting so that the tests reach every path on any machine.
+#ifndef UNIQCOPY_SCAN_MAX_VECTOR
+#define UNIQCOPY_SCAN_MAX_VECTOR 64
 #endif
 
 LineReader::Result LineReader::ReadLine(char* line, size_t* length) {
@@ -59,17 +65,7 @@ ScanResult CloseAndReturn(File& scanned, ScanResult result) {
 }
 
 // Index of the lowest set bit of a non-zero mask.
-inline unsigned CountTrailingZeros(unsigned mask) {
-#if defined(_MSC_VER)
-  unsigned long index;
-  _BitScanForward(&index, mask);
-  return static_cast<unsigned>(index);
-#else
-  return static_cast<unsigned>(__builtin_ctz(mask));
-#endif
-}
-
-inline unsigned CountTrailingZeros64(std::uint64_t mask) {
+inline unsigned CountTrailingZeros(std::uint64_t mask) {
 #if defined(_MSC_VER)
   unsigned long index;
   _BitScanForward64(&index, mask);
@@ -81,8 +77,8 @@ inline unsigned CountTrailingZeros64(std::uint64_t mask) {
 
 // The scan looks for the needle LF, line, LF in the output with an LF put
 // before its first byte, which is how a line equal to `line` shows in it.
-// Candidates are the positions where the needle's first two bytes and its
-// last byte fit; only those are compared in full.
+// Vector compares mark the starts where the needle's first two bytes and
+// its last byte fit; only those few are compared in full.
 class NeedleFinder {
  public:
   NeedleFinder(const char* line, size_t length)
@@ -104,17 +100,41 @@ class NeedleFinder {
   }
 
  private:
-  // Test the starts from *at on, a vector's width at a time, while a whole
-  // vector's worth is left before `starts_end`; *at ends at the first
-  // start not tested.
-  bool FindInBlocksSse2(const char* data, size_t starts_end, size_t* at) const;
-  bool FindInBlocksAvx2(const char* data, size_t starts_end, size_t* at) const;
-  bool FindInBlocksAvx512(const char* data, size_t starts_end,
+  // Starts are tested a round at a time, each as 64-bit masks of candidate
+  // starts, with one branch per round: candidates are rare.
+  static constexpr size_t MASK_BITS = 64;
+  static constexpr size_t ROUND = 4 * MASK_BITS;
+
+  // Test the starts from *at on, while a whole round is left before
+  // `starts_end`; *at ends at the first start not tested.
+  bool FindInRoundsSse2(const char* data, size_t starts_end, size_t* at) const;
+  bool FindInRoundsAvx2(const char* data, size_t starts_end, size_t* at) const;
+  bool FindInRoundsAvx512(const char* data, size_t starts_end,
                           size_t* at) const;
 
-  bool Matches(const char* at) const {
-    return at[0] == '\n' && at[1] == second_ && at[length_ + 1] == '\n' &&
-           std::memcmp(at + 1, line_, length_) == 0;
+  // The starts in [at, starts_end), from one LF to the next.
+  bool FindOneByOne(const char* data, size_t starts_end, size_t at) const {
+    while (at < starts_end) {
+      const char* lf = static_cast<const char*>(
+          std::memchr(data + at, '\n', starts_end - at));
+      if (lf == nullptr) return false;
+      if (lf[1] == second_ && lf[length_ + 1] == '\n' &&
+          std::memcmp(lf + 1, line_, length_) == 0)
+        return true;
+      at = static_cast<size_t>(lf - data) + 1;
+    }
+    return false;
+  }
+
+  // Bit i of masks[k] marks a candidate start at round + k * 64 + i.
+  bool CheckRound(const char* round, const std::uint64_t* masks) const {
+    for (size_t k = 0; k < ROUND / MASK_BITS; ++k) {
+      for (std::uint64_t bits = masks[k]; bits != 0; bits &= bits - 1) {
+        const char* start = round + k * MASK_BITS + CountTrailingZeros(bits);
+        if (std::memcmp(start + 1, line_, length_) == 0) return true;
+      }
+    }
+    return false;
   }
 
   const char* line_;
@@ -125,106 +145,120 @@ class NeedleFinder {
 bool NeedleFinder::Find(const char* data, size_t size,
                         size_t starts_end) const {
   if (size < this->size()) return false;
+  // The last load of a round ends at the last byte of the needle that
+  // starts last, so every load stays within the data.
   size_t last_start = size - this->size();
   if (starts_end > last_start + 1) starts_end = last_start + 1;
   size_t at = 0;
 #if defined(UNIQCOPY_X86_GCC)
-  if (__builtin_cpu_supports("avx512bw")) {
-    if (FindInBlocksAvx512(data, starts_end, &at)) return true;
-  } else if (__builtin_cpu_supports("avx2")) {
-    if (FindInBlocksAvx2(data, starts_end, &at)) return true;
-  } else if (FindInBlocksSse2(data, starts_end, &at)) {
-    return true;
+  if (UNIQCOPY_SCAN_MAX_VECTOR >= 64 && __builtin_cpu_supports("avx512bw")) {
+    if (FindInRoundsAvx512(data, starts_end, &at)) return true;
+  } else if (UNIQCOPY_SCAN_MAX_VECTOR >= 32 &&
+             __builtin_cpu_supports("avx2")) {
+    if (FindInRoundsAvx2(data, starts_end, &at)) return true;
+  } else if (UNIQCOPY_SCAN_MAX_VECTOR >= 16) {
+    if (FindInRoundsSse2(data, starts_end, &at)) return true;
   }
 #elif defined(_M_X64)
-  if (FindInBlocksSse2(data, starts_end, &at)) return true;
+  if (UNIQCOPY_SCAN_MAX_VECTOR >= 16 &&
+      FindInRoundsSse2(data, starts_end, &at))
+    return true;
 #endif
-  for (; at < starts_end; ++at) {
-    if (Matches(data + at)) return true;
-  }
-  return false;
+  return FindOneByOne(data, starts_end, at);
 }
 
 #if defined(UNIQCOPY_X86_GCC) || defined(_M_X64)
 
-// Each block tests WIDTH starts at once; its last load ends at the last
-// byte of the needle that starts last, so it stays within the data.
-bool NeedleFinder::FindInBlocksSse2(const char* data, size_t starts_end,
+// Candidate starts among the 64 at `block`: an LF, then `second`, then an
+// LF `last_offset` bytes on. The vector width changes, the test does not.
+inline std::uint64_t CandidatesSse2(const char* block, size_t last_offset,
+                                    __m128i lf, __m128i second) {
+  std::uint64_t mask = 0;
+  for (size_t i = 0; i < 64; i += sizeof(__m128i)) {
+    const char* at = block + i;
+    __m128i fits = _mm_and_si128(
+        _mm_and_si128(
+            _mm_cmpeq_epi8(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), lf),
+            _mm_cmpeq_epi8(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 1)),
+                second)),
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(
+                           at + last_offset)),
+                       lf));
+    mask |= static_cast<std::uint64_t>(
+                static_cast<unsigned>(_mm_movemask_epi8(fits)))
+            << i;
+  }
+  return mask;
+}
+
+bool NeedleFinder::FindInRoundsSse2(const char* data, size_t starts_end,
                                     size_t* at) const {
-  constexpr size_t WIDTH = sizeof(__m128i);
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i second = _mm_set1_epi8(second_);
-  for (; *at + WIDTH <= starts_end; *at += WIDTH) {
-    const char* block = data + *at;
-    __m128i first_fits = _mm_cmpeq_epi8(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(block)), lf);
-    __m128i second_fits = _mm_cmpeq_epi8(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 1)), second);
-    __m128i last_fits = _mm_cmpeq_epi8(
-        _mm_loadu_si128(
-            reinterpret_cast<const __m128i*>(block + length_ + 1)),
-        lf);
-    unsigned candidates = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_and_si128(_mm_and_si128(first_fits, second_fits), last_fits)));
-    for (; candidates != 0; candidates &= candidates - 1) {
-      if (std::memcmp(block + 1 + CountTrailingZeros(candidates), line_,
-                      length_) == 0)
-        return true;
-    }
-  }
-  return false;
-}
-
-#endif
-
-#if defined(UNIQCOPY_X86_GCC)
-
-// Bytes of `block` where a needle may start: an LF, then `second`, then an
-// LF `last_offset` bytes on.
-__attribute__((target("avx2"), always_inline)) inline __m256i CandidatesAvx2(
-    const char* block, size_t last_offset, __m256i lf, __m256i second) {
-  __m256i first_fits = _mm256_cmpeq_epi8(
-      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block)), lf);
-  __m256i second_fits = _mm256_cmpeq_epi8(
-      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 1)), second);
-  __m256i last_fits = _mm256_cmpeq_epi8(
-      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + last_offset)),
-      lf);
-  return _mm256_and_si256(_mm256_and_si256(first_fits, second_fits),
-                          last_fits);
-}
-
-__attribute__((target("avx2"))) bool NeedleFinder::FindInBlocksAvx2(
-    const char* data, size_t starts_end, size_t* at) const {
-  // Two vectors a round, tested together: candidates are rare.
-  constexpr size_t WIDTH = sizeof(__m256i);
-  const __m256i lf = _mm256_set1_epi8('\n');
-  const __m256i second = _mm256_set1_epi8(second_);
-  const size_t last_offset = length_ + 1;
   size_t start = *at;
-  for (; start + 2 * WIDTH <= starts_end; start += 2 * WIDTH) {
-    const char* block = data + start;
-    __m256i low = CandidatesAvx2(block, last_offset, lf, second);
-    __m256i high = CandidatesAvx2(block + WIDTH, last_offset, lf, second);
-    if (_mm256_testz_si256(_mm256_or_si256(low, high),
-                           _mm256_or_si256(low, high)))
-      continue;
-    std::uint64_t candidates =
-        static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
-        static_cast<std::uint64_t>(
-            static_cast<std::uint32_t>(_mm256_movemask_epi8(high)))
-            << WIDTH;
-    for (; candidates != 0; candidates &= candidates - 1) {
-      if (std::memcmp(block + 1 + CountTrailingZeros64(candidates), line_,
-                      length_) == 0)
-        return true;
+  for (; start + ROUND <= starts_end; start += ROUND) {
+    std::uint64_t masks[ROUND / MASK_BITS];
+    std::uint64_t any = 0;
+    for (size_t k = 0; k < ROUND / MASK_BITS; ++k) {
+      masks[k] = CandidatesSse2(data + start + k * MASK_BITS, length_ + 1, lf,
+                                second);
+      any |= masks[k];
     }
+    if (any != 0 && CheckRound(data + start, masks)) return true;
   }
   *at = start;
   return false;
 }
 
-__attribute__((target("avx512bw"), always_inline)) inline __mmask64
+#endif
+
+#if defined(UNIQCOPY_X86_GCC)
+
+__attribute__((target("avx2"), always_inline)) inline std::uint64_t
+CandidatesAvx2(const char* block, size_t last_offset, __m256i lf,
+               __m256i second) {
+  std::uint64_t mask = 0;
+  for (size_t i = 0; i < 64; i += sizeof(__m256i)) {
+    const char* at = block + i;
+    __m256i fits = _mm256_and_si256(
+        _mm256_and_si256(
+            _mm256_cmpeq_epi8(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), lf),
+            _mm256_cmpeq_epi8(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1)),
+                second)),
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(
+                              at + last_offset)),
+                          lf));
+    mask |= static_cast<std::uint64_t>(
+                static_cast<std::uint32_t>(_mm256_movemask_epi8(fits)))
+            << i;
+  }
+  return mask;
+}
+
+__attribute__((target("avx2"))) bool NeedleFinder::FindInRoundsAvx2(
+    const char* data, size_t starts_end, size_t* at) const {
+  const __m256i lf = _mm256_set1_epi8('\n');
+  const __m256i second = _mm256_set1_epi8(second_);
+  size_t start = *at;
+  for (; start + ROUND <= starts_end; start += ROUND) {
+    std::uint64_t masks[ROUND / MASK_BITS];
+    std::uint64_t any = 0;
+    for (size_t k = 0; k < ROUND / MASK_BITS; ++k) {
+      masks[k] = CandidatesAvx2(data + start + k * MASK_BITS, length_ + 1, lf,
+                                second);
+      any |= masks[k];
+    }
+    if (any != 0 && CheckRound(data + start, masks)) return true;
+  }
+  *at = start;
+  return false;
+}
+
+__attribute__((target("avx512bw"), always_inline)) inline std::uint64_t
 CandidatesAvx512(const char* block, size_t last_offset, __m512i lf,
                  __m512i second) {
   return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(block), lf) &
@@ -232,27 +266,20 @@ CandidatesAvx512(const char* block, size_t last_offset, __m512i lf,
          _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(block + last_offset), lf);
 }
 
-__attribute__((target("avx512bw"))) bool NeedleFinder::FindInBlocksAvx512(
+__attribute__((target("avx512bw"))) bool NeedleFinder::FindInRoundsAvx512(
     const char* data, size_t starts_end, size_t* at) const {
-  constexpr size_t WIDTH = sizeof(__m512i);
   const __m512i lf = _mm512_set1_epi8('\n');
   const __m512i second = _mm512_set1_epi8(second_);
-  const size_t last_offset = length_ + 1;
   size_t start = *at;
-  for (; start + 2 * WIDTH <= starts_end; start += 2 * WIDTH) {
-    const char* block = data + start;
-    __mmask64 low = CandidatesAvx512(block, last_offset, lf, second);
-    __mmask64 high = CandidatesAvx512(block + WIDTH, last_offset, lf, second);
-    if ((low | high) == 0) continue;
-    for (int half = 0; half < 2; ++half) {
-      std::uint64_t candidates = half == 0 ? low : high;
-      for (; candidates != 0; candidates &= candidates - 1) {
-        if (std::memcmp(block + half * WIDTH + 1 +
-                            CountTrailingZeros64(candidates),
-                        line_, length_) == 0)
-          return true;
-      }
+  for (; start + ROUND <= starts_end; start += ROUND) {
+    std::uint64_t masks[ROUND / MASK_BITS];
+    std::uint64_t any = 0;
+    for (size_t k = 0; k < ROUND / MASK_BITS; ++k) {
+      masks[k] = CandidatesAvx512(data + start + k * MASK_BITS, length_ + 1,
+                                  lf, second);
+      any |= masks[k];
     }
+    if (any != 0 && CheckRound(data + start, masks)) return true;
   }
   *at = start;
   return false;
