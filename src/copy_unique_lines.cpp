@@ -92,8 +92,8 @@ class NeedleFinder {
   /// wholly within the `size` bytes of `data`.
   bool Find(const char* data, size_t size, size_t starts_end) const;
 
-  /// True when `tail`, the last `size` bytes of the output after the put-in
-  /// LF, ends in LF and `line` and the output has no final LF.
+  /// True when the output ends in `line` without an LF after it, given
+  /// `tail`: its last `size` bytes, counting the put-in LF before it.
   bool IsUnterminatedLastLine(const char* tail, size_t size) const {
     return length_ > 0 && size == length_ + 1 && tail[0] == '\n' &&
            std::memcmp(tail + 1, line_, length_) == 0;
