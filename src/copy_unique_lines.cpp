@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "line_search.h"
+
 LineReader::Result LineReader::ReadLine(char* line, size_t* length) {
   size_t stored = 0;
   bool started = false;
@@ -50,45 +52,41 @@ ScanResult CloseAndReturn(File& scanned, ScanResult result) {
 
 ScanResult output_has_line(const std::string& output_name, const char* line,
                            size_t length, char* buffer, size_t buffer_size) {
+  // The copy never writes such a line, and `carry` below has no room for it.
+  if (length > MAX_LINE_LENGTH) return ScanResult::NOT_FOUND;
   File scanned;
-  if (!scanned.OpenForRead(output_name)) return ScanResult::CANNOT_OPEN;
-  // The output line under comparison may span reads, so it is compared piece
-  // by piece as it arrives: `matched` bytes of it equal the start of `line`,
-  // unless `differs` says it is known to be another line.
-  size_t matched = 0;
-  bool differs = false;
-  bool inside_line = false;
+  // main() made sure that the output is a regular file.
+  if (!scanned.OpenForScan(output_name)) return ScanResult::CANNOT_OPEN;
+  NeedleFinder needle(line, length);
+  // A needle may straddle two reads. `carry` holds the output's last
+  // needle-size - 1 bytes (fewer near its start, headed by the put-in LF);
+  // the start of each read is appended to it so that the needles starting
+  // there are found too.
+  char carry[2 * (LINE_BUFFER_SIZE + 1)];
+  size_t carried = 1;
+  carry[0] = '\n';
+  const size_t keep = needle.size() - 1;
   for (;;) {
     long long count = scanned.Read(buffer, buffer_size);
     if (count < 0) return CloseAndReturn(scanned, ScanResult::CANNOT_READ);
     if (count == 0) break;
-    const char* next = buffer;
-    const char* end = buffer + count;
-    while (next < end) {
-      const char* line_end = static_cast<const char*>(
-          std::memchr(next, '\n', static_cast<size_t>(end - next)));
-      size_t piece = static_cast<size_t>((line_end ? line_end : end) - next);
-      if (!differs) {
-        if (matched + piece <= length &&
-            std::memcmp(line + matched, next, piece) == 0)
-          matched += piece;
-        else
-          differs = true;
-      }
-      if (!line_end) {
-        inside_line = true;
-        break;
-      }
-      if (!differs && matched == length)
-        return CloseAndReturn(scanned, ScanResult::FOUND);
-      matched = 0;
-      differs = false;
-      inside_line = false;
-      next = line_end + 1;
+    size_t got = static_cast<size_t>(count);
+    size_t joined = got < keep ? got : keep;
+    std::memcpy(carry + carried, buffer, joined);
+    if (needle.Find(carry, carried + joined, carried) ||
+        needle.Find(buffer, got, got))
+      return CloseAndReturn(scanned, ScanResult::FOUND);
+    if (got >= keep) {
+      std::memcpy(carry, buffer + got - keep, keep);
+      carried = keep;
+    } else {
+      size_t total = carried + got;
+      size_t kept = total < keep ? total : keep;
+      std::memmove(carry, carry + total - kept, kept);
+      carried = kept;
     }
   }
-  // A last line without LF still counts.
-  if (inside_line && !differs && matched == length)
+  if (needle.IsUnterminatedLastLine(carry, carried))
     return CloseAndReturn(scanned, ScanResult::FOUND);
   return CloseAndReturn(scanned, ScanResult::NOT_FOUND);
 }
@@ -98,7 +96,7 @@ CopyOutcome copy_unique_lines(File& input, File& output,
   LineReader reader(&input);
   // One byte more than a line needs, for the LF that is written with it.
   char line[LINE_BUFFER_SIZE];
-  char scan_buffer[READ_BUFFER_SIZE];
+  alignas(64) char scan_buffer[READ_BUFFER_SIZE];
   std::uint64_t line_number = 0;
   for (;;) {
     size_t length = 0;

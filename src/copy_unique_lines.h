@@ -43,8 +43,8 @@ class LineReader {
 enum class ScanResult { FOUND, NOT_FOUND, CANNOT_OPEN, CANNOT_READ };
 
 /// Opens the file `output_name` afresh for reading and looks for a line
-/// equal to `line` (`length` bytes), reading through `buffer`. The file is
-/// closed again before this returns.
+/// equal to `line` (`length` bytes, at most MAX_LINE_LENGTH), reading
+/// through `buffer`. The file is closed again before this returns.
 ScanResult output_has_line(const std::string& output_name, const char* line,
                            size_t length, char* buffer, size_t buffer_size);
 

@@ -50,6 +50,12 @@ bool File::OpenForRead(const std::string& path) {
   return true;
 }
 
+bool File::OpenForScan(const std::string& path) {
+  if (fd_ >= 0 || HasNul(path)) return false;
+  fd_ = OpenRetrying(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC, 0);
+  return fd_ >= 0;
+}
+
 bool File::OpenForWrite(const std::string& path) {
   if (fd_ >= 0 || HasNul(path)) return false;
   // Past a file size limit, write(2) should fail with EFBIG so that the
